@@ -1,0 +1,27 @@
+# GoogleTest from Debian's source package, built with the kit's own compiler, and
+# one CTest test per test executable (each start of a Windows program under Wine
+# costs real time, so cases are not registered one by one).
+set(KIT_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+if(NOT TARGET gtest)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(${KIT_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+endif()
+
+# kit_add_gtest(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [DEPENDS targets...])
+function(kit_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE gtest gtest_main kit_common ${ARG_LIBS})
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no
+           WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+endfunction()
