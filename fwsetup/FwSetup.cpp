@@ -3,7 +3,7 @@
 #include "FwSetup.h"
 
 #include <stdio.h>
-#include <stdlib.h>
+#include <string.h>
 
 #include "FwInternal.h"
 
@@ -23,11 +23,19 @@ bool WidenBytes(const char* s, WideText& out) {
 }
 
 void EntryNameFromPath(const char* path, WideText& out) {
-    // The file-name part can be as long as the whole path, which is more than
-    // the C library's _MAX_FNAME: give the splitter a buffer the path fits in.
-    char fileName[kMaxText + 1];
-    _splitpath(path, nullptr, nullptr, fileName, nullptr);
-    WidenBytes(fileName, out);
+    // Split as the C library's _splitpath does (an optional drive "X:", the
+    // directory up to the last '\\' or '/', the extension from the last '.'),
+    // but without its _MAX_FNAME limit: a path of up to 260 characters may hold
+    // a longer file name, which _splitpath would overrun, empty or abort on.
+    const char* name = path;
+    if (name[0] != '\0' && name[1] == ':') name += 2;
+    for (const char* p = name; *p != '\0'; ++p)
+        if (*p == '\\' || *p == '/') name = p + 1;
+    const char* end = strrchr(name, '.');
+    if (!end) end = name + strlen(name);
+    size_t n = 0;
+    for (; name + n < end; ++n) out.text[n] = static_cast<wchar_t>(static_cast<unsigned char>(name[n]));
+    out.text[n] = L'\0';
 }
 
 namespace {
