@@ -124,8 +124,7 @@ private:
     ULONG refs_ = 1;
 };
 
-// The per-test check: FwSetup left no reference behind and released what it
-// obtained in reverse order of creation.
+// One line per element: journals compare and print readably as one text.
 std::wstring Joined(const std::vector<std::wstring>& v);
 
 }  // namespace fwfake
