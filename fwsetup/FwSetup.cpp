@@ -2,7 +2,6 @@
 // and the argument preparation both generations share.
 #include "FwSetup.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "FwInternal.h"
