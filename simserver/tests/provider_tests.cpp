@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -40,9 +41,12 @@ TEST(SimRandom, ThreadsShareOneSequenceWithoutDuplicatesOrLosses) {
     const int kDraws = 5000;
     CSimRandom shared;
     std::vector<std::vector<int>> drawn(kThreads);
+    std::atomic<int> ready(0);  // all threads draw at the same time
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&shared, &drawn, t] {
+        threads.emplace_back([&shared, &drawn, &ready, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) std::this_thread::yield();
             for (int i = 0; i < kDraws; ++i) drawn[t].push_back(shared.Next());
         });
     }
@@ -201,9 +205,12 @@ TEST(TagValueProvider, ConcurrentReadsConsumeOneSequence) {
     const int kThreads = 4;
     const int kReads = 2000;
     std::vector<std::vector<int>> units(kThreads);
+    std::atomic<int> ready(0);  // all threads draw at the same time
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&provider, &units, t] {
+        threads.emplace_back([&provider, &units, &ready, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) std::this_thread::yield();
             for (int i = 0; i < kReads; ++i) {
                 int row = (t * 5 + i) % 16 + 1;
                 kit::Variant value;
