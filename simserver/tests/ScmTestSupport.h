@@ -73,7 +73,15 @@ public:
     bool installed() const { return static_cast<bool>(service_); }
     SC_HANDLE get() const { return service_.get(); }
 
-    bool Start() { return StartServiceA(service_.get(), 0, nullptr) != FALSE; }
+    // A freshly booted prefix can be slow to bring up the first service process;
+    // the service manager then gives up waiting (1053) once.
+    bool Start() {
+        if (StartServiceA(service_.get(), 0, nullptr)) return true;
+        if (GetLastError() != ERROR_SERVICE_REQUEST_TIMEOUT) return false;
+        if (WaitFor(SERVICE_RUNNING, 10000).dwCurrentState == SERVICE_RUNNING) return true;
+        WaitFor(SERVICE_STOPPED, 10000);
+        return StartServiceA(service_.get(), 0, nullptr) != FALSE;
+    }
 
     bool Control(DWORD control) {
         SERVICE_STATUS status;
