@@ -105,8 +105,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     const int failure = StartSequence();
     if (failure != 0) {
         CleanUp();
-        ReportStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(failure));
+        // Logged before the final report: once the manager hears "stopped", the
+        // dispatcher returns and the process may end before another line is written.
         LogLine("NO INICIADO (%d)", failure);
+        ReportStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, static_cast<DWORD>(failure));
         return;
     }
 

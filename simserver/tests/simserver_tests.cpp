@@ -40,6 +40,8 @@ LPHANDLER_FUNCTION g_handler = nullptr;
 bool g_refuseRegistration = false;
 SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5151);
 bool g_wrongHandle = false;
+std::string g_logWhenStopped;  // the log as it was when SERVICE_STOPPED was reported
+const char kLogFile[] = "LOGGS\\ZubOpcSrv@14-02-2026.log";
 
 SERVICE_STATUS_HANDLE WINAPI RecordRegistration(LPCSTR name, LPHANDLER_FUNCTION handler) {
     std::lock_guard<std::mutex> hold(g_mutex);
@@ -51,6 +53,7 @@ SERVICE_STATUS_HANDLE WINAPI RecordRegistration(LPCSTR name, LPHANDLER_FUNCTION 
 BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     std::lock_guard<std::mutex> hold(g_mutex);
     if (handle != kStatusHandle) g_wrongHandle = true;
+    if (status->dwCurrentState == SERVICE_STOPPED) g_logWhenStopped = simtest::ReadFileBytes(kLogFile);
     g_reports.push_back(*status);
     g_changed.notify_all();
     return TRUE;
@@ -89,7 +92,6 @@ std::vector<std::string> ExpectedStartCalls(size_t tags) {
 
 SYSTEMTIME g_logTime;
 void LogClock(SYSTEMTIME* now) { *now = g_logTime; }
-const char kLogFile[] = "LOGGS\\ZubOpcSrv@14-02-2026.log";
 
 class ServiceMainTest : public ::testing::Test {
 protected:
@@ -110,6 +112,7 @@ protected:
             g_handler = nullptr;
             g_refuseRegistration = false;
             g_wrongHandle = false;
+            g_logWhenStopped.clear();
         }
         g_failNothrowNew = false;
         g_providersAtDestroy = -1;
@@ -190,6 +193,13 @@ protected:
         ExpectStates({SERVICE_START_PENDING, SERVICE_STOPPED});
     }
 
+    // The last line is on disk before the manager hears "stopped".
+    void ExpectLogBeforeStopped(const std::string& log) {
+        EXPECT_EQ(log, simtest::ReadFileBytes(kLogFile));
+        std::lock_guard<std::mutex> hold(g_mutex);
+        EXPECT_EQ(log, g_logWhenStopped);
+    }
+
     void ExpectExitCodes(DWORD win32, DWORD specific) {
         std::vector<SERVICE_STATUS> reports = Reports();
         ASSERT_FALSE(reports.empty());
@@ -227,8 +237,7 @@ TEST_P(StopControlTest, RunsDeclaresTheTagsAndCleansUpInOrder) {
     EXPECT_EQ(providersBefore, simserver::CTagValueProvider::LiveCount());
     ExpectStates({SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED});
     ExpectExitCodes(0, 0);
-    EXPECT_EQ("14-02-2026 08:30:00\tINICIADO\r\n14-02-2026 08:45:00\tDETENIDO\r\n",
-              simtest::ReadFileBytes(kLogFile));
+    ExpectLogBeforeStopped("14-02-2026 08:30:00\tINICIADO\r\n14-02-2026 08:45:00\tDETENIDO\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(StopAndShutdown, StopControlTest,
@@ -258,7 +267,7 @@ TEST_F(ServiceMainTest, NoServerObjectGives1002AndTouchesNothingElse) {
     ExpectExitCodes(ERROR_SERVICE_SPECIFIC_ERROR, 1002);
     EXPECT_EQ(std::vector<std::string>{"Create"}, Calls());
     EXPECT_EQ(providersBefore, simserver::CTagValueProvider::LiveCount());
-    EXPECT_EQ("14-02-2026 08:30:00\tNO INICIADO (1002)\r\n", simtest::ReadFileBytes(kLogFile));
+    ExpectLogBeforeStopped("14-02-2026 08:30:00\tNO INICIADO (1002)\r\n");
 }
 
 TEST_F(ServiceMainTest, NoProviderGives1003AndDestroysTheServerWithoutStop) {
@@ -277,9 +286,8 @@ TEST_F(ServiceMainTest, NoProviderGives1003AndDestroysTheServerWithoutStop) {
     g_failNothrowNew = false;
     ExpectExitCodes(ERROR_SERVICE_SPECIFIC_ERROR, 1003);
     EXPECT_EQ((std::vector<std::string>{"Create", "Destroy com=1"}), Calls());
-    EXPECT_EQ("14-02-2026 08:30:00\tINICIADO\r\n14-02-2026 08:30:00\tDETENIDO\r\n"
-              "14-02-2026 08:30:00\tNO INICIADO (1003)\r\n",
-              simtest::ReadFileBytes(kLogFile));
+    ExpectLogBeforeStopped("14-02-2026 08:30:00\tINICIADO\r\n14-02-2026 08:30:00\tDETENIDO\r\n"
+                           "14-02-2026 08:30:00\tNO INICIADO (1003)\r\n");
 }
 
 TEST_F(ServiceMainTest, FailedStartGives1004WithoutStopAndProviderOutlivesServer) {
@@ -292,7 +300,7 @@ TEST_F(ServiceMainTest, FailedStartGives1004WithoutStopAndProviderOutlivesServer
               Calls());
     EXPECT_EQ(providersBefore + 1, g_providersAtDestroy);
     EXPECT_EQ(providersBefore, simserver::CTagValueProvider::LiveCount());
-    EXPECT_EQ("14-02-2026 08:30:00\tNO INICIADO (1004)\r\n", simtest::ReadFileBytes(kLogFile));
+    ExpectLogBeforeStopped("14-02-2026 08:30:00\tNO INICIADO (1004)\r\n");
 }
 
 class RefusedTagTest : public ServiceMainTest, public ::testing::WithParamInterface<int> {};
@@ -308,7 +316,7 @@ TEST_P(RefusedTagTest, Gives1005AfterStopAndDeclaresNoLaterRow) {
     EXPECT_EQ(expected, Calls());
     EXPECT_EQ(providersBefore + 1, g_providersAtDestroy);
     EXPECT_EQ(providersBefore, simserver::CTagValueProvider::LiveCount());
-    EXPECT_EQ("14-02-2026 08:30:00\tNO INICIADO (1005)\r\n", simtest::ReadFileBytes(kLogFile));
+    ExpectLogBeforeStopped("14-02-2026 08:30:00\tNO INICIADO (1005)\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, RefusedTagTest, ::testing::Values(0, 7, 15));
