@@ -172,6 +172,12 @@ TEST(TagValueProvider, NullValueStillAnswersAndDrawsOnce) {
     EXPECT_EQ(0u, stamp.dwHighDateTime);
     EXPECT_EQ(192u, quality);
     EXPECT_EQ(18467, TagRandom().Next());  // the read took 41
+
+    // An engine that passes no storage for the time or the quality still gets its value.
+    kit::Variant value;
+    EXPECT_EQ(0, provider.ReadTag("Motor.3V.Velocidad", nullptr, nullptr, value.get()));
+    EXPECT_EQ(VT_R4, value->vt);
+    EXPECT_FLOAT_EQ(12.4f, value->fltVal);  // 6334
 }
 
 TEST(TagValueProvider, OldValueIsClearedAndAnUnclearableOneIsKept) {
