@@ -32,8 +32,8 @@ void ReportStatus(DWORD state, DWORD win32ExitCode = 0, DWORD specificExitCode =
 }
 
 int StartSequence() {
-    // The engine serves clients from this thread's multithreaded apartment; a
-    // failure here shows up as a failing Start, which is reported.
+    // The engine serves clients from the multithreaded apartment. Whether it can
+    // serve is what Start tells us, so this result is not looked at.
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
     g_server = CreateNewOPCServerObject();
