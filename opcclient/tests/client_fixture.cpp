@@ -48,8 +48,8 @@ void ClientTest::SetUp() {
     fake.reset(new fakeopc::FakeOpc());
     ASSERT_EQ(S_OK, fake->Register(CLSID_FakeOpcTest, kFakeProgIdW));
     ClearLines();
-    spy.reset(new fakeopc::TaskMemorySpy());
-    ASSERT_TRUE(spy->Registered());
+    ASSERT_TRUE(fakeopc::TaskMemorySpy::Instance().Registered());
+    memoryMark = fakeopc::TaskMemorySpy::Instance().Mark();
     client = NewClient();
 }
 
@@ -74,10 +74,7 @@ void ClientTest::TearDown() {
         EXPECT_EQ(0, fake->LiveObjects()) << "fake objects still alive";
         EXPECT_EQ(0, fake->HeldClientRefs()) << "the fake still holds a client sink";
     }
-    if (spy) {
-        EXPECT_EQ(0u, spy->Outstanding()) << "task-memory blocks left";
-    }
-    spy.reset();
+    EXPECT_EQ(0u, fakeopc::TaskMemorySpy::Instance().OutstandingSince(memoryMark)) << "task-memory blocks left";
     fake.reset();
     com.reset();
 }

@@ -41,7 +41,7 @@ protected:
 
     std::unique_ptr<kit::ComInit> com;
     std::unique_ptr<fakeopc::FakeOpc> fake;
-    std::unique_ptr<fakeopc::TaskMemorySpy> spy;
+    unsigned long long memoryMark = 0;
     ketra::opc::COPCClient* client = nullptr;
     ketra::opc::ActivationTable saved;
 };

@@ -18,6 +18,14 @@ bool StartHeaderFake() {
     return SUCCEEDED(g_fake->Register(CLSID_HeaderFake, L"Kit.FakeOpc.Header.1"));
 }
 
+// The client handles the server was given, in the order of the AddItems calls.
+std::vector<unsigned long> HeaderFakeClientHandles() {
+    std::vector<unsigned long> handles;
+    for (auto& call : g_fake->AddItemsCalls())
+        for (auto& def : call) handles.push_back(def.hClient);
+    return handles;
+}
+
 bool StopHeaderFakeClean() {
     bool clean = g_fake->OutstandingRefs() == 0 && g_fake->LiveObjects() == 0 && g_fake->HeldClientRefs() == 0;
     delete g_fake;

@@ -9,6 +9,7 @@
 
 bool StartHeaderFake();
 bool StopHeaderFakeClean();
+std::vector<unsigned long> HeaderFakeClientHandles();
 
 namespace {
 
@@ -40,6 +41,8 @@ TEST(HeaderConsumer, CreateConnectReadDisconnectDestroy) {
     EXPECT_FLOAT_EQ(21.5f, value.fltVal);
     EXPECT_EQ(0xC0u, quality);
     VariantClear(&value);
+    // The first item this process ever registers gets the first client handle.
+    EXPECT_EQ(std::vector<unsigned long>{200000ul}, HeaderFakeClientHandles());
 
     EXPECT_EQ(0, client->Disconnect());
     EXPECT_EQ(TRUE, DestroyOPCClientObject(client));

@@ -77,7 +77,9 @@ TEST_F(DllAbiTest, ExportsOnlyTheDecoratedNames) {
 }
 
 TEST_F(DllAbiTest, ClientSlotsInVisualCppOrder) {
-    fakeopc::TaskMemorySpy spy;
+    fakeopc::TaskMemorySpy& spy = fakeopc::TaskMemorySpy::Instance();
+    ASSERT_TRUE(spy.Registered());
+    const unsigned long long mark = spy.Mark();
     void* client = create();
     ASSERT_NE(nullptr, client);
     const VcClientVtbl* vt = VtblOf<VcClientVtbl>(client);
@@ -108,7 +110,7 @@ TEST_F(DllAbiTest, ClientSlotsInVisualCppOrder) {
     EXPECT_EQ(std::vector<std::string>{"ERR: OPCClient::Disconnect: Already disconnected."}, g_lines);
 
     EXPECT_EQ(TRUE, destroy(client));
-    EXPECT_EQ(0u, spy.Outstanding());
+    EXPECT_EQ(0u, spy.OutstandingSince(mark));
 }
 
 TEST_F(DllAbiTest, EnumeratorSlotsAndItsDeletingDestructor) {

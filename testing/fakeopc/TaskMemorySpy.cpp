@@ -2,22 +2,36 @@
 
 namespace fakeopc {
 
-TaskMemorySpy::TaskMemorySpy() : allocations_(0), registered_(false) {
+TaskMemorySpy::TaskMemorySpy() : sequence_(0), registered_(false) {
     registered_ = SUCCEEDED(CoRegisterMallocSpy(this));
 }
 
-TaskMemorySpy::~TaskMemorySpy() {
-    if (registered_) CoRevokeMallocSpy();
+TaskMemorySpy& TaskMemorySpy::Instance() {
+    // Never destroyed: COM may call it until the process ends.
+    static TaskMemorySpy* spy = new TaskMemorySpy();
+    return *spy;
 }
 
-size_t TaskMemorySpy::Outstanding() {
-    kit::CritSecLock lock(lock_);
-    return live_.size();
+bool TaskMemorySpy::Registered() {
+    if (!registered_) return false;
+    const unsigned long long mark = Mark();
+    void* probe = CoTaskMemAlloc(1);
+    const bool seen = OutstandingSince(mark) == 1;
+    CoTaskMemFree(probe);
+    return seen && OutstandingSince(mark) == 0;
 }
 
-size_t TaskMemorySpy::Allocations() {
+unsigned long long TaskMemorySpy::Mark() {
     kit::CritSecLock lock(lock_);
-    return allocations_;
+    return sequence_;
+}
+
+size_t TaskMemorySpy::OutstandingSince(unsigned long long mark) {
+    kit::CritSecLock lock(lock_);
+    size_t n = 0;
+    for (const auto& block : live_)
+        if (block.second >= mark) ++n;
+    return n;
 }
 
 HRESULT STDMETHODCALLTYPE TaskMemorySpy::QueryInterface(REFIID riid, void** out) {
@@ -33,8 +47,7 @@ HRESULT STDMETHODCALLTYPE TaskMemorySpy::QueryInterface(REFIID riid, void** out)
 void* STDMETHODCALLTYPE TaskMemorySpy::PostAlloc(void* actual) {
     if (actual) {
         kit::CritSecLock lock(lock_);
-        live_.insert(actual);
-        ++allocations_;
+        live_[actual] = sequence_++;
     }
     return actual;
 }
@@ -59,8 +72,7 @@ SIZE_T STDMETHODCALLTYPE TaskMemorySpy::PreRealloc(void* request, SIZE_T cbReque
 void* STDMETHODCALLTYPE TaskMemorySpy::PostRealloc(void* actual, BOOL) {
     if (actual) {
         kit::CritSecLock lock(lock_);
-        live_.insert(actual);
-        ++allocations_;
+        live_[actual] = sequence_++;
     }
     return actual;
 }

@@ -1,12 +1,16 @@
 // Counts the task-memory blocks allocated while it is registered and not yet
-// freed. BSTRs do not pass through it (oleaut32 keeps its own cache).
+// freed. BSTRs pass through it only with oleaut32's cache off (OANOCACHE=1).
+//
+// One spy serves the whole process and stays registered: COM refuses to revoke a
+// spy while blocks it saw are live, so a leak in one test would otherwise leave
+// the next test without a spy. Tests take a Mark() and count what is left since.
 #ifndef KIT_FAKEOPC_TASKMEMORYSPY_H
 #define KIT_FAKEOPC_TASKMEMORYSPY_H
 
 #include <windows.h>
 #include <objidl.h>
 
-#include <set>
+#include <map>
 
 #include "kit_com.h"
 
@@ -14,14 +18,14 @@ namespace fakeopc {
 
 class TaskMemorySpy : public IMallocSpy {
 public:
-    TaskMemorySpy();
-    ~TaskMemorySpy();
+    static TaskMemorySpy& Instance();
     TaskMemorySpy(const TaskMemorySpy&) = delete;
     TaskMemorySpy& operator=(const TaskMemorySpy&) = delete;
 
-    bool Registered() const { return registered_; }
-    size_t Outstanding();
-    size_t Allocations();
+    // Whether the spy really sees CoTaskMemAlloc now (one probe block).
+    bool Registered();
+    unsigned long long Mark();
+    size_t OutstandingSince(unsigned long long mark);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
@@ -41,8 +45,9 @@ public:
 
 private:
     kit::CritSec lock_;
-    std::set<void*> live_;
-    size_t allocations_;
+    TaskMemorySpy();
+    std::map<void*, unsigned long long> live_;
+    unsigned long long sequence_;
     bool registered_;
 };
 
