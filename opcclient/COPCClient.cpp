@@ -85,14 +85,15 @@ bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* val
         }
     }
     try {
-        OPCHANDLE handle;
-        if (COPCItem* item = engine.FindByName(itemId)) {
-            handle = item->clientHandle;
-        } else {
-            handle = engine.AddParam(NextClientHandle(), itemId, kRegisteredType);
-        }
         WORD itemQuality = 0;
-        if (!engine.ReadValue(handle, timestamp, value, &itemQuality)) {
+        bool read;
+        if (COPCItem* item = engine.FindByName(itemId)) {
+            read = engine.ReadItem(item, timestamp, value, &itemQuality);
+        } else {
+            OPCHANDLE handle = engine.AddParam(NextClientHandle(), itemId, kRegisteredType);
+            read = engine.ReadValue(handle, timestamp, value, &itemQuality);
+        }
+        if (!read) {
             Log(LogError, "ReadValue: Failed to read value %s", itemId ? itemId : "(null)");
             return false;
         }

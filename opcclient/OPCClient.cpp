@@ -65,6 +65,7 @@ OPCClient::~OPCClient() {
     if (shutdownSink.IsAdvised()) shutdownSink.Unadvise();
     ClearItems();
     itemMgt.Reset();
+    syncIO.Reset();
     group.Reset();
     server.Reset();
     dataCallbackPoint.Reset();
@@ -318,6 +319,7 @@ void OPCClient::Disconnect() {
     // The group's own interfaces go before the server is asked to drop it.
     group.Reset();
     itemMgt.Reset();
+    syncIO.Reset();
     try {
         server->RemoveGroup(serverGroupHandle, TRUE);
     } catch (...) {

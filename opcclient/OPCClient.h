@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -49,8 +50,9 @@ protected:
     std::vector<COPCItem*> itemList;
     std::map<OPCHANDLE, COPCItem*> itemsByHandle;
     // Index of itemList by ID: FindByName must not walk ten thousand items on
-    // every read. Holds the first item registered under each ID.
-    std::unordered_map<std::string, COPCItem*> itemsById;
+    // every read. Holds the first item registered under each ID; the key views
+    // that item's own itemId, which lives exactly as long as the entry.
+    std::unordered_map<std::string_view, COPCItem*> itemsById;
     kit::CritSec itemLock;
 };
 
@@ -102,6 +104,9 @@ public:
     void FillItemDef(COPCItem* item, OPCITEMDEF* def);
     void RefreshGroup();
     bool ReadValue(OPCHANDLE clientHandle, FILETIME* timestamp, VARIANT* value, WORD* quality);
+    // The read itself, for a caller that already holds the item (items live
+    // until the engine goes, so the pointer stays valid without the lock).
+    bool ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WORD* quality);
     void LogItemError(HRESULT code, const char* name);
 
     bool IsConnected() const { return server && group; }
@@ -125,6 +130,10 @@ public:
     kit::ComPtr<IOPCServer> server;
     kit::ComPtr<IOPCGroupStateMgt> group;
     kit::ComPtr<IOPCItemMgt> itemMgt;
+    // The group's IOPCSyncIO, asked for on the first read of a connection and
+    // kept until it ends: one QueryInterface and Release per read cost a tenth
+    // of an in-process read, and a remote server may see each as a round trip.
+    kit::ComPtr<IOPCSyncIO> syncIO;
 
 private:
     void Log(int level, const char* format, ...) KETRA_PRINTF_MEMBER(3, 4);

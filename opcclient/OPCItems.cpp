@@ -82,7 +82,7 @@ OPCHANDLE OPCClient::RegisterParam(COPCItem* item) {
     itemList.push_back(item);
     if (item->clientHandle == 0) item->clientHandle = static_cast<OPCHANDLE>(itemList.size() - 1);
     itemsByHandle[item->clientHandle] = item;
-    itemsById.emplace(item->itemId, item);  // keeps the first item of an ID
+    itemsById.emplace(std::string_view(item->itemId), item);  // keeps the first item of an ID
     return item->clientHandle;
 }
 
@@ -259,10 +259,16 @@ void OPCClient::RefreshGroup() {
 
 bool OPCClient::ReadValue(OPCHANDLE clientHandle, FILETIME* timestamp, VARIANT* value, WORD* quality) {
     if (!group) return false;
+    // A handle without an item is refused without leaving an entry behind.
     COPCItem* item = ParamByHandle(clientHandle);
     if (!item) return false;
-    kit::ComPtr<IOPCSyncIO> sync;
-    group.As(IID_IOPCSyncIO, sync);
+    return ReadItem(item, timestamp, value, quality);
+}
+
+bool OPCClient::ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WORD* quality) {
+    if (!group) return false;
+    if (!syncIO) group.As(IID_IOPCSyncIO, syncIO);
+    IOPCSyncIO* sync = syncIO.get();
     if (!sync) return false;
     OPCHANDLE serverHandle = item->serverHandle;
     OPCITEMSTATE* states = nullptr;
@@ -278,10 +284,18 @@ bool OPCClient::ReadValue(OPCHANDLE clientHandle, FILETIME* timestamp, VARIANT* 
         return false;
     }
     errorArray.Reset();
-    HRESULT copied = VariantCopy(value, &states[0].vDataValue);
-    if (FAILED(copied)) LogItemError(copied, "OPCClient::ReadValue: VariantCopy failed !\n");
+    // The server's value becomes the caller's: the caller's old content is
+    // released and the new one handed over, as a copy followed by clearing the
+    // server's would do, without duplicating a string or an array.
+    HRESULT cleared = VariantClear(value);
+    if (FAILED(cleared)) {
+        LogItemError(cleared, "OPCClient::ReadValue: VariantCopy failed !\n");
+        VariantClear(&states[0].vDataValue);
+    } else {
+        *value = states[0].vDataValue;
+        VariantInit(&states[0].vDataValue);
+    }
     *quality = states[0].wQuality;
     *timestamp = states[0].ftTimeStamp;
-    VariantClear(&states[0].vDataValue);
     return true;
 }

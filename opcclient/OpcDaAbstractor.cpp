@@ -34,6 +34,6 @@ size_t COpcDaAbstractor::ItemCount() {
 COPCItem* COpcDaAbstractor::FindByName(const char* itemId) {
     if (!itemId) return nullptr;
     kit::CritSecLock lock(itemLock);
-    auto it = itemsById.find(itemId);
+    auto it = itemsById.find(std::string_view(itemId));
     return it == itemsById.end() ? nullptr : it->second;
 }

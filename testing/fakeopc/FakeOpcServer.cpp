@@ -186,7 +186,7 @@ public:
             record.push_back({defs[i].szItemID ? defs[i].szItemID : L"",
                               defs[i].szAccessPath ? defs[i].szAccessPath : L"", defs[i].szAccessPath == nullptr,
                               defs[i].bActive, defs[i].hClient, defs[i].vtRequestedDataType});
-        fake_->addItemsCalls.push_back(record);
+        if (fake_->recordCalls) fake_->addItemsCalls.push_back(record);
         if (!fake_->addItemsScript.empty()) {
             HRESULT scripted = fake_->addItemsScript.front();
             fake_->addItemsScript.pop_front();
@@ -249,7 +249,7 @@ public:
         *states = nullptr;
         *errors = nullptr;
         kit::CritSecLock lock(fake_->lock);
-        fake_->reads.push_back({source, std::vector<OPCHANDLE>(handles, handles + count)});
+        if (fake_->recordCalls) fake_->reads.push_back({source, std::vector<OPCHANDLE>(handles, handles + count)});
         if (!fake_->readScript.empty()) {
             HRESULT scripted = fake_->readScript.front();
             fake_->readScript.pop_front();

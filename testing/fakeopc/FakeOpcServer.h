@@ -95,6 +95,7 @@ public:
     std::deque<HRESULT> addItemsScript;
     std::deque<HRESULT> readScript;
     bool readReturnsNoErrors = false;  // a failed Read that gives no arrays at all
+    bool recordCalls = true;           // off for benchmarks: the records grow with every call
 
     void DefineItem(const std::wstring& itemId, const FakeItem& item);
     FakeItem* Item(const std::wstring& itemId);
