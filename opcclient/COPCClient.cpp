@@ -24,6 +24,15 @@ COPCClient::COPCClient() : connected(false), logCallback(nullptr) {}
 COPCClient::~COPCClient() {}
 
 HRESULT COPCClient::Connect(const char* progId, const char* host, LogCallback callback) {
+    try {
+        return ConnectEngine(progId, host, callback);
+    } catch (...) {
+        Log(LogError, "EXCEPTION: COPCClient::Connect");
+        return E_FAIL;
+    }
+}
+
+HRESULT COPCClient::ConnectEngine(const char* progId, const char* host, LogCallback callback) {
     engine.options |= OPCClient::kOptionAdviseMayFail;
     engine.SetReceiver(this);
     if (!progId) {
@@ -46,7 +55,11 @@ HRESULT COPCClient::Connect(const char* progId, const char* host, LogCallback ca
 }
 
 int COPCClient::Disconnect() {
-    engine.Disconnect();
+    try {
+        engine.Disconnect();
+    } catch (...) {
+        Log(LogError, "EXCEPTION: COPCClient::Disconnect");
+    }
     return 0;
 }
 
@@ -77,12 +90,19 @@ void COPCClient::ReleaseEnumerator(IItemEnumerator* enumerator) {
 }
 
 bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value, DWORD* quality) {
-    {
+    // Reads of a connected client skip the lock; only a refusal takes it, so
+    // the refusal is logged while the flag cannot change under it.
+    if (!connected.load(std::memory_order_acquire)) {
         kit::CritSecLock lock(stateLock);
-        if (!connected) {
+        if (!connected.load(std::memory_order_relaxed)) {
             Log(LogError, "ReadValue: Server not connected");
             return false;
         }
+    }
+    if (!itemId) {
+        // Nothing to look up; registering it would make an item without a name.
+        Log(LogError, "ReadValue: Failed to read value %s", "(null)");
+        return false;
     }
     try {
         WORD itemQuality = 0;
@@ -94,7 +114,7 @@ bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* val
             read = engine.ReadValue(handle, timestamp, value, &itemQuality);
         }
         if (!read) {
-            Log(LogError, "ReadValue: Failed to read value %s", itemId ? itemId : "(null)");
+            Log(LogError, "ReadValue: Failed to read value %s", itemId);
             return false;
         }
         *quality = itemQuality;
@@ -123,12 +143,12 @@ void COPCClient::Log(int level, const char* format, ...) {
 
 void COPCClient::StateChanged(int state, const char*) {
     kit::CritSecLock lock(stateLock);
-    connected = (state != -1);
+    connected.store(state != -1, std::memory_order_release);
 }
 
 bool COPCClient::IsConnectedFlag() {
     kit::CritSecLock lock(stateLock);
-    return connected;
+    return connected.load();
 }
 
 }  // namespace opc

@@ -6,6 +6,8 @@
 // opcda.h (through OPCClient.h) declares OPCSERVERSTATE first.
 #include "OPCClient.h"
 #include "IOPCClient.h"
+
+#include <atomic>
 #include "ReceiveData.h"
 
 namespace ketra {
@@ -59,9 +61,12 @@ public:
     OPCClient& Engine() { return engine; }
 
 private:
+    HRESULT ConnectEngine(const char* progId, const char* host, LogCallback callback);
+
     OPCClient engine;
     kit::CritSec stateLock;
-    bool connected;
+    // Written only under stateLock; atomic so that a read can look without it.
+    std::atomic<bool> connected;
     LogCallback logCallback;
 };
 

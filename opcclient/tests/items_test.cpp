@@ -263,12 +263,24 @@ TEST_F(ItemsTest, NoItemsToAddIsLoggedButNotAFailure) {
 
 TEST_F(ItemsTest, ReadAfterExplicitDisconnectRegistersButCannotRead) {
     ASSERT_EQ(S_OK, ConnectLocal());
+    ASSERT_TRUE(Read("Bomba.1H.Presion"));
     client->Disconnect();
+    // The group's interfaces used by the read went with the connection; only the
+    // data-callback point is kept until destruction.
+    EXPECT_EQ(1, fake->OutstandingRefs());
     ClearLines();
     EXPECT_FALSE(Read("Bomba.1H.Caudal"));
     EXPECT_EQ(std::vector<std::string>{"ERR: ReadValue: Failed to read value Bomba.1H.Caudal"}, Lines());
-    EXPECT_EQ(1u, engine().ItemCount());
-    EXPECT_TRUE(fake->AddItemsCalls().empty());
+    EXPECT_EQ(2u, engine().ItemCount());
+    EXPECT_EQ(1u, fake->AddItemsCalls().size());
+
+    ClearLines();
+    FILETIME ts;
+    kit::Variant v;
+    DWORD q;
+    EXPECT_FALSE(client->ReadValue(nullptr, &ts, v.get(), &q));
+    EXPECT_EQ(std::vector<std::string>{"ERR: ReadValue: Failed to read value (null)"}, Lines());
+    EXPECT_EQ(2u, engine().ItemCount()) << "a null ID registers nothing";
 }
 
 TEST_F(ItemsTest, ReadFailuresWithAndWithoutItemCodes) {
