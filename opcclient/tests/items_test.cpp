@@ -325,11 +325,16 @@ TEST_F(ItemsTest, StringValuesBelongToTheCallerAndQualityIsWidened) {
     EXPECT_STREQ(L"En marcha", value->bstrVal);
     EXPECT_NE(fake->Item(L"Bomba.1H.Estado")->value->get()->bstrVal, value->bstrVal) << "the caller's own copy";
 
-    fake->SetValue(L"Bomba.1H.Estado", R4(1.0f));
+    VARIANT ui1;
+    VariantInit(&ui1);
+    ui1.vt = VT_UI1;
+    ui1.bVal = 0xA5;
+    fake->SetValue(L"Bomba.1H.Estado", ui1);
     fake->Item(L"Bomba.1H.Estado")->quality = 0xC0;
-    kit::Variant byte;
-    ASSERT_TRUE(client->ReadValue("Bomba.1H.Estado", &ts, byte.get(), &quality));
+    ASSERT_TRUE(client->ReadValue("Bomba.1H.Estado", &ts, value.get(), &quality));
     EXPECT_EQ(192u, quality);
+    ASSERT_EQ(VT_UI1, value->vt) << "the string before it was released by this read";
+    EXPECT_EQ(0xA5, value->bVal);
     // The caller's VARIANTs are cleared by kit::Variant; the spy checks the rest.
 }
 
