@@ -1,0 +1,176 @@
+#include "COPCClient.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace ketra {
+namespace opc {
+
+namespace {
+const char kGroupName[] = "Ketra.OPC.Client";
+const VARTYPE kRegisteredType = VT_UNKNOWN;
+// Taken and advanced in one step, so first reads on two threads never share one.
+volatile LONG g_nextClientHandle = 200000;
+}  // namespace
+
+OPCHANDLE NextClientHandle() {
+    return static_cast<OPCHANDLE>(InterlockedIncrement(&g_nextClientHandle) - 1);
+}
+
+COPCClient::COPCClient() : connected(false), logCallback(nullptr) {}
+
+COPCClient::~COPCClient() {}
+
+HRESULT COPCClient::Connect(const char* progId, const char* host, LogCallback callback) {
+    try {
+        return ConnectEngine(progId, host, callback);
+    } catch (...) {
+        Log(LogError, "EXCEPTION: COPCClient::Connect");
+        return E_FAIL;
+    }
+}
+
+HRESULT COPCClient::ConnectEngine(const char* progId, const char* host, LogCallback callback) {
+    engine.options |= OPCClient::kOptionAdviseMayFail;
+    engine.SetReceiver(this);
+    if (!progId) {
+        // Nothing to connect to; refuse rather than dereference it.
+        logCallback = callback;
+        Log(LogError, "Unable to connect to server %s on host %s", "(null)", host ? host : "(null)");
+        return E_INVALIDARG;
+    }
+    engine.progId = progId;
+    if (host) engine.host = host;
+    engine.groupName = kGroupName;
+    engine.addTogether = true;
+    logCallback = callback;
+    HRESULT hr = engine.CreateServerObject(progId, host);
+    if (FAILED(hr)) {
+        Log(LogError, "Unable to connect to server %s on host %s", progId, host ? host : "(null)");
+        return hr;
+    }
+    return S_OK;
+}
+
+int COPCClient::Disconnect() {
+    try {
+        engine.Disconnect();
+    } catch (...) {
+        Log(LogError, "EXCEPTION: COPCClient::Disconnect");
+    }
+    return 0;
+}
+
+HRESULT COPCClient::GetServerState(OPCSERVERSTATE* state) {
+    OPCSERVERSTATE current = OPC_STATUS_TEST;
+    HRESULT hr = engine.GetServerState(&current);
+    if (FAILED(hr)) {
+        Log(LogError, "Unable to get server state");
+        return hr;
+    }
+    if (state) *state = current;
+    return S_OK;
+}
+
+// Address-space browsing is delivered separately; until then every level reads
+// as empty, which callers already treat as "nothing below here".
+IItemEnumerator* COPCClient::EnumerateItems(const char*) {
+    return new (std::nothrow) CItemEmumerator(std::vector<CItemEmumerator::Entry>());
+}
+
+void COPCClient::ReleaseEnumerator(IItemEnumerator* enumerator) {
+    if (!enumerator) return;
+#if defined(_MSC_VER)
+    delete enumerator;
+#else
+    enumerator->VcDeletingDestructor(1);
+#endif
+}
+
+bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value, DWORD* quality) {
+    // Reads of a connected client skip the lock; only a refusal takes it, so
+    // the refusal is logged while the flag cannot change under it.
+    if (!connected.load(std::memory_order_acquire)) {
+        kit::CritSecLock lock(stateLock);
+        if (!connected.load(std::memory_order_relaxed)) {
+            Log(LogError, "ReadValue: Server not connected");
+            return false;
+        }
+    }
+    if (!itemId) {
+        // Nothing to look up; registering it would make an item without a name.
+        Log(LogError, "ReadValue: Failed to read value %s", "(null)");
+        return false;
+    }
+    try {
+        WORD itemQuality = 0;
+        bool read;
+        if (COPCItem* item = engine.FindByName(itemId)) {
+            read = engine.ReadItem(item, timestamp, value, &itemQuality);
+        } else {
+            OPCHANDLE handle = engine.AddParam(NextClientHandle(), itemId, kRegisteredType);
+            read = engine.ReadValue(handle, timestamp, value, &itemQuality);
+        }
+        if (!read) {
+            Log(LogError, "ReadValue: Failed to read value %s", itemId);
+            return false;
+        }
+        *quality = itemQuality;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void COPCClient::Log(int level, const char* format, ...) {
+    char buffer[kLineBuffer];
+    std::memset(buffer, 0, sizeof buffer);
+    size_t prefixLength = 0;
+    if (const char* prefix = LevelPrefix(level)) {
+        prefixLength = std::strlen(prefix);
+        std::memcpy(buffer, prefix, prefixLength);
+    }
+    va_list args;
+    va_start(args, format);
+    // Cut at kTextLimit - 1 characters: the line never outgrows the buffer.
+    std::vsnprintf(buffer + prefixLength, kTextLimit, format ? format : "", args);
+    va_end(args);
+    kit::CritSecLock lock(logLock);
+    if (logCallback) logCallback(buffer);
+}
+
+void COPCClient::StateChanged(int state, const char*) {
+    kit::CritSecLock lock(stateLock);
+    connected.store(state != -1, std::memory_order_release);
+}
+
+bool COPCClient::IsConnectedFlag() {
+    kit::CritSecLock lock(stateLock);
+    return connected.load();
+}
+
+}  // namespace opc
+}  // namespace ketra
+
+extern "C" {
+
+ketra::opc::IOPCClient* __stdcall CreateNewOPCClientObject() {
+    try {
+        return new ketra::opc::COPCClient();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+BOOL __stdcall DestroyOPCClientObject(ketra::opc::IOPCClient* client) {
+    if (!client) return FALSE;
+    try {
+        delete static_cast<ketra::opc::COPCClient*>(client);
+    } catch (...) {
+    }
+    return TRUE;
+}
+
+}  // extern "C"

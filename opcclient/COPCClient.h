@@ -1,0 +1,79 @@
+// The client object behind IOPCClient: one engine, the caller's log callback and
+// the "connected" flag that only the connect and the server's shutdown change.
+#ifndef KETRA_COPCCLIENT_H
+#define KETRA_COPCCLIENT_H
+
+// opcda.h (through OPCClient.h) declares OPCSERVERSTATE first.
+#include "OPCClient.h"
+#include "IOPCClient.h"
+
+#include <atomic>
+#include "ReceiveData.h"
+
+namespace ketra {
+namespace opc {
+
+// The item enumerator handed out by EnumerateItems; it owns a copy of its entries.
+class CItemEmumerator : public IItemEnumerator {
+public:
+    struct Entry {
+        std::string itemId;
+        bool isBranch;
+    };
+    explicit CItemEmumerator(std::vector<Entry> entries) : entries_(std::move(entries)), cursor_(0) {}
+    virtual ~CItemEmumerator() {}
+#if !defined(_MSC_VER)
+    void* VcDeletingDestructor(unsigned int flags) override {
+        this->~CItemEmumerator();
+        if (flags & 1) ::operator delete(static_cast<void*>(this));
+        return this;
+    }
+#endif
+    const char* CurrentItemID() override { return cursor_ < entries_.size() ? entries_[cursor_].itemId.c_str() : ""; }
+    bool IsBranch() override { return cursor_ < entries_.size() && entries_[cursor_].isBranch; }
+    bool MoveNext() override {
+        if (cursor_ < entries_.size()) ++cursor_;
+        return cursor_ < entries_.size();
+    }
+
+private:
+    std::vector<Entry> entries_;
+    size_t cursor_;
+};
+
+class COPCClient : public IOPCClient, public COPCReceiveData {
+public:
+    COPCClient();
+    virtual ~COPCClient();
+
+    HRESULT Connect(const char* progId, const char* host, LogCallback callback) override;
+    int Disconnect() override;
+    HRESULT GetServerState(OPCSERVERSTATE* state) override;
+    IItemEnumerator* EnumerateItems(const char* branchPath) override;
+    void ReleaseEnumerator(IItemEnumerator* enumerator) override;
+    bool ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value, DWORD* quality) override;
+
+    void ReceiveData(DWORD, DWORD, DWORD, DWORD, DWORD) override {}
+    void Log(int level, const char* format, ...) override KETRA_PRINTF_MEMBER(3, 4);
+    void StateChanged(int state, const char* text) override;
+
+    bool IsConnectedFlag();
+    OPCClient& Engine() { return engine; }
+
+private:
+    HRESULT ConnectEngine(const char* progId, const char* host, LogCallback callback);
+
+    OPCClient engine;
+    kit::CritSec stateLock;
+    // Written only under stateLock; atomic so that a read can look without it.
+    std::atomic<bool> connected;
+    LogCallback logCallback;
+};
+
+// Takes the next client handle of the process; shared by every client object.
+OPCHANDLE NextClientHandle();
+
+}  // namespace opc
+}  // namespace ketra
+
+#endif

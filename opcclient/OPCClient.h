@@ -1,0 +1,157 @@
+// The connection engine: one OPC DA server, its one group, and the items read
+// through it. COPCClient embeds one engine and forwards to it; every message goes
+// to the engine's receiver.
+#ifndef KETRA_OPCCLIENT_ENGINE_H
+#define KETRA_OPCCLIENT_ENGINE_H
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "kit_com.h"
+#include "opccomn.h"
+#include "opcda.h"
+#include "ReceiveData.h"
+
+// One registered item. The engine creates and owns it.
+struct COPCItem {
+    std::string itemId;
+    VARIANT value;
+    WORD quality;
+    OPCHANDLE serverHandle;
+    OPCHANDLE clientHandle;
+    FILETIME timestamp;
+    VARTYPE dataType;
+
+    COPCItem(OPCHANDLE handle, const char* id, VARTYPE type);
+    ~COPCItem();
+    COPCItem(const COPCItem&) = delete;
+    COPCItem& operator=(const COPCItem&) = delete;
+};
+
+// The item store. Position 0 of itemList is reserved (null), so n items occupy
+// positions 1..n and the item count is itemList.size() - 1.
+class COpcDaAbstractor {
+public:
+    COpcDaAbstractor();
+    virtual ~COpcDaAbstractor();
+    // The first item registered under exactly this ID (case-sensitive), or null.
+    virtual COPCItem* FindByName(const char* itemId);
+
+    void ClearItems();
+    size_t ItemCount();
+
+protected:
+    std::vector<COPCItem*> itemList;
+    std::map<OPCHANDLE, COPCItem*> itemsByHandle;
+    // Index of itemList by ID: FindByName must not walk ten thousand items on
+    // every read. Holds the first item registered under each ID; the key views
+    // that item's own itemId, which lives exactly as long as the entry.
+    std::unordered_map<std::string_view, COPCItem*> itemsById;
+    kit::CritSec itemLock;
+};
+
+// The sink the server calls when it is going down. Embedded in the engine and
+// living exactly as long as it: the reference count decides nothing.
+class COPCShutdownImpl : public IOPCShutdown {
+public:
+    explicit COPCShutdownImpl(COPCReceiveData** receiverSlot);
+    virtual ~COPCShutdownImpl();
+    COPCShutdownImpl(const COPCShutdownImpl&) = delete;
+    COPCShutdownImpl& operator=(const COPCShutdownImpl&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE ShutdownRequest(LPCWSTR reason) override;
+
+    HRESULT Advise(IOPCServer* server);
+    void Unadvise();
+    bool IsAdvised() const { return cookie != 0 || connectionPoint; }
+
+private:
+    kit::ComPtr<IConnectionPoint> connectionPoint;
+    COPCReceiveData** receiverSlot;
+    DWORD cookie;
+    LONG refCount;
+};
+
+class OPCClient : public COpcDaAbstractor {
+public:
+    OPCClient();
+    ~OPCClient() override;
+    OPCClient(const OPCClient&) = delete;
+    OPCClient& operator=(const OPCClient&) = delete;
+
+    virtual HRESULT CreateServerObject(const char* progId, const char* host);
+    virtual void Disconnect();
+
+    void SetReceiver(COPCReceiveData* r) { receiver = r; }
+    HRESULT GetServerState(OPCSERVERSTATE* state);
+
+    // Item registration and reads.
+    OPCHANDLE AddParam(OPCHANDLE clientHandle, const char* itemId, VARTYPE dataType);
+    OPCHANDLE RegisterParam(COPCItem* item);
+    COPCItem* ParamByHandle(OPCHANDLE clientHandle);
+    HRESULT AddParamToGroup(COPCItem* item);
+    HRESULT AddParamsToGroup(int* added);
+    HRESULT AddParamsTogetherToGroup(IOPCItemMgt* mgt, int* added);
+    void FillItemDef(COPCItem* item, OPCITEMDEF* def);
+    void RefreshGroup();
+    bool ReadValue(OPCHANDLE clientHandle, FILETIME* timestamp, VARIANT* value, WORD* quality);
+    // The read itself, for a caller that already holds the item (items live
+    // until the engine goes, so the pointer stays valid without the lock).
+    bool ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WORD* quality);
+    void LogItemError(HRESULT code, const char* name);
+
+    bool IsConnected() const { return server && group; }
+
+    // Bit 0 of options: a failed shutdown advise does not fail the connect.
+    static const DWORD kOptionAdviseMayFail = 1;
+    // A server that keeps refusing names would otherwise keep the caller forever.
+    static const int kMaxGroupNameRetries = 16;
+
+    COPCShutdownImpl shutdownSink;
+    COPCReceiveData* receiver;
+    bool isLocal;
+    OPCHANDLE serverGroupHandle;
+    kit::ComPtr<IConnectionPoint> dataCallbackPoint;
+    DWORD options;
+    std::string host;
+    std::string progId;
+    std::string groupName;
+    DWORD requestedUpdateRate;
+    bool addTogether;
+    kit::ComPtr<IOPCServer> server;
+    kit::ComPtr<IOPCGroupStateMgt> group;
+    kit::ComPtr<IOPCItemMgt> itemMgt;
+    // The group's IOPCSyncIO, asked for on the first read of a connection and
+    // kept until it ends: one QueryInterface and Release per read cost a tenth
+    // of an in-process read, and a remote server may see each as a round trip.
+    kit::ComPtr<IOPCSyncIO> syncIO;
+
+private:
+    void Log(int level, const char* format, ...) KETRA_PRINTF_MEMBER(3, 4);
+    HRESULT CreateServer();
+    HRESULT WaitUntilRunning();
+    HRESULT CreateGroup();
+};
+
+// The library's exception for a failed registration; the message is cut to fit.
+class opcError {
+public:
+    opcError(const char* format, ...) KETRA_PRINTF_MEMBER(2, 3);
+    const char* Message() const { return message; }
+    long long Time() const { return when; }
+
+private:
+    long long when;
+    char message[2048];
+};
+
+#endif

@@ -1,0 +1,142 @@
+// The DLL as a Visual C++ program sees it: two decorated __stdcall exports and
+// objects whose vtables are read in Visual C++ slot order with __thiscall calls.
+// Nothing of the library's own headers is used for the calls, so a slot that
+// moved (GCC's two-slot destructor, for one) fails here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FakeOpcServer.h"
+#include "TaskMemorySpy.h"
+#include "kit_com.h"
+
+namespace {
+
+typedef void (*LogFn)(const char*);
+typedef void* (__stdcall* CreateFn)();
+typedef BOOL(__stdcall* DestroyFn)(void*);
+
+struct VcClientVtbl {
+    HRESULT(__thiscall* Connect)(void* self, const char* progId, const char* host, LogFn callback);
+    int(__thiscall* Disconnect)(void* self);
+    HRESULT(__thiscall* GetServerState)(void* self, DWORD* state);
+    void*(__thiscall* EnumerateItems)(void* self, const char* branchPath);
+    void(__thiscall* ReleaseEnumerator)(void* self, void* enumerator);
+    bool(__thiscall* ReadValue)(void* self, const char* itemId, FILETIME* ts, VARIANT* value, DWORD* quality);
+};
+
+struct VcEnumeratorVtbl {
+    void*(__thiscall* DeletingDestructor)(void* self, unsigned int flags);
+    const char*(__thiscall* CurrentItemID)(void* self);
+    bool(__thiscall* IsBranch)(void* self);
+    bool(__thiscall* MoveNext)(void* self);
+};
+
+template <class Vtbl>
+const Vtbl* VtblOf(void* object) {
+    return *static_cast<const Vtbl* const*>(object);
+}
+
+const CLSID CLSID_AbiFake = {0x0a5c9f1e, 0x6b21, 0x4c3d, {0x9e, 0x8f, 0x12, 0x34, 0xab, 0xcd, 0x56, 0x79}};
+
+std::vector<std::string> g_lines;
+void Capture(const char* line) { g_lines.push_back(line); }
+
+class DllAbiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(com.result()));
+        ASSERT_EQ(S_OK, fake.Register(CLSID_AbiFake, L"Kit.FakeOpc.Abi.1"));
+        dll = LoadLibraryA("KetraOPCClient.dll");
+        ASSERT_NE(nullptr, dll);
+        create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(dll, "_CreateNewOPCClientObject@0")));
+        destroy = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(GetProcAddress(dll, "_DestroyOPCClientObject@4")));
+        ASSERT_NE(nullptr, create);
+        ASSERT_NE(nullptr, destroy);
+        g_lines.clear();
+    }
+    void TearDown() override {
+        if (dll) FreeLibrary(dll);
+        EXPECT_EQ(0, fake.OutstandingRefs());
+        EXPECT_EQ(0, fake.LiveObjects());
+        EXPECT_EQ(0, fake.HeldClientRefs());
+    }
+    kit::ComInit com{COINIT_MULTITHREADED};
+    fakeopc::FakeOpc fake;
+    HMODULE dll = nullptr;
+    CreateFn create = nullptr;
+    DestroyFn destroy = nullptr;
+};
+
+TEST_F(DllAbiTest, ExportsOnlyTheDecoratedNames) {
+    EXPECT_EQ(nullptr, GetProcAddress(dll, "CreateNewOPCClientObject"));
+    EXPECT_EQ(nullptr, GetProcAddress(dll, "CreateNewOPCClientObject@0"));
+    EXPECT_EQ(nullptr, GetProcAddress(dll, "DestroyOPCClientObject"));
+    EXPECT_EQ(FALSE, destroy(nullptr));
+}
+
+TEST_F(DllAbiTest, ClientSlotsInVisualCppOrder) {
+    fakeopc::TaskMemorySpy& spy = fakeopc::TaskMemorySpy::Instance();
+    ASSERT_TRUE(spy.Registered());
+    const unsigned long long mark = spy.Mark();
+    void* client = create();
+    ASSERT_NE(nullptr, client);
+    const VcClientVtbl* vt = VtblOf<VcClientVtbl>(client);
+
+    DWORD state = 0;
+    EXPECT_EQ(E_FAIL, vt->GetServerState(client, &state)) << "slot 2 before any connect";
+    ASSERT_EQ(S_OK, vt->Connect(client, "Kit.FakeOpc.Abi.1", nullptr, &Capture));
+    EXPECT_EQ(std::vector<std::string>{"DBG: 1020: 0 Items added, Current Items count is 0."}, g_lines);
+    EXPECT_EQ(S_OK, vt->GetServerState(client, &state));
+    EXPECT_EQ(1u, state);
+    EXPECT_EQ(1, fake.LiveGroups());
+
+    // Slot 5 on an item the server does not know: a clean false and two lines.
+    g_lines.clear();
+    FILETIME ts = {};
+    kit::Variant value;
+    DWORD quality = 5;
+    EXPECT_FALSE(vt->ReadValue(client, "No.Such.Tag", &ts, value.get(), &quality));
+    EXPECT_EQ(5u, quality);
+    ASSERT_FALSE(g_lines.empty());
+    EXPECT_EQ("ERR: No.Such.Tag - OPC_E_UNKNOWNITEMID:The ItemID is not in the server address space.", g_lines[0]);
+
+    g_lines.clear();
+    EXPECT_EQ(0, vt->Disconnect(client));
+    EXPECT_TRUE(g_lines.empty());
+    EXPECT_EQ(0, fake.LiveGroups());
+    EXPECT_EQ(0, vt->Disconnect(client));
+    EXPECT_EQ(std::vector<std::string>{"ERR: OPCClient::Disconnect: Already disconnected."}, g_lines);
+
+    EXPECT_EQ(TRUE, destroy(client));
+    EXPECT_EQ(0u, spy.OutstandingSince(mark));
+}
+
+TEST_F(DllAbiTest, EnumeratorSlotsAndItsDeletingDestructor) {
+    void* client = create();
+    ASSERT_NE(nullptr, client);
+    const VcClientVtbl* vt = VtblOf<VcClientVtbl>(client);
+
+    void* first = vt->EnumerateItems(client, nullptr);
+    ASSERT_NE(nullptr, first) << "an enumerator even when nothing can be browsed";
+    const VcEnumeratorVtbl* et = VtblOf<VcEnumeratorVtbl>(first);
+    EXPECT_STREQ("", et->CurrentItemID(first));
+    EXPECT_FALSE(et->IsBranch(first));
+    EXPECT_FALSE(et->MoveNext(first));
+    EXPECT_STREQ("", et->CurrentItemID(first));
+    vt->ReleaseEnumerator(client, first);
+    vt->ReleaseEnumerator(client, nullptr);
+
+    // What `delete e` compiles to in Visual C++: slot 0 with flags 1. It must run
+    // the destructor and free the memory in the DLL's own heap; the heap check
+    // below would trip over a free of the wrong block.
+    void* second = vt->EnumerateItems(client, "");
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(second, VtblOf<VcEnumeratorVtbl>(second)->DeletingDestructor(second, 1));
+    EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
+
+    EXPECT_EQ(TRUE, destroy(client));
+}
+
+}  // namespace
