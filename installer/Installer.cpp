@@ -1,0 +1,314 @@
+// Start-up, rights check, elevated restart, command line, install and uninstall.
+#include "Installer.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "KetraOPCServer.h"
+
+namespace krelinst {
+
+const char* const kCaption = "OPC Krel 3.0";
+const char* const kServiceName = KETRA_OPC_SERVER_NAME;
+const char* const kAccounts[] = {"Everyone", "SYSTEM", "NETWORK", "INTERACTIVE",
+                                 "ANONYMOUS LOGON", nullptr};
+
+namespace {
+
+const char kBoxFormat[] = "%s\n\n    Función: %s\n    Código: %u";
+const char kDescription[] = "Servidor OPC de Kreleo (Versión 3.0)";
+const char kNoRunAs[] = "/NoRunAs";
+
+const char kInstallError[] = "Error al instalar el servicio";
+const char kUninstallError[] = "Error al desinstalar el servicio";
+
+// 0xF003F: SC_MANAGER_ALL_ACCESS for the manager; for a service the standard
+// required rights plus query/change configuration, status, dependents, start, stop.
+const DWORD kAccess = 0xF003F;
+
+// Windows keeps ASCII switches; a locale-aware comparison would only add surprises.
+bool SameSwitch(const char* token, size_t length, const char* name) {
+    if (strlen(name) != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        char a = token[i], b = name[i];
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// A service-manager handle closed through the platform table on every path.
+class ScHandle {
+public:
+    explicit ScHandle(const InstallerPlatform& p, SC_HANDLE h = nullptr) : p_(p), h_(h) {}
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    ~ScHandle() { Reset(); }
+    void Reset(SC_HANDLE h = nullptr) {
+        if (h_) p_.CloseServiceHandle(h_);
+        h_ = h;
+    }
+    SC_HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    const InstallerPlatform& p_;
+    SC_HANDLE h_;
+};
+
+}  // namespace
+
+Installer::Installer(const InstallerPlatform& platform, const char* commandLine)
+    : p_(platform), cmdLine_(commandLine ? commandLine : "") {
+    memset(&paths_, 0, sizeof(paths_));
+}
+
+HWND Installer::Owner() { return p_.FindWindowA(nullptr, kCaption); }
+
+void Installer::ErrorBox(const char* message, const char* label, DWORD code, UINT icon) {
+    // snprintf always terminates and never writes past the buffer: an over-long
+    // message is shown cut rather than corrupting the stack.
+    char text[256];
+    snprintf(text, sizeof(text), kBoxFormat, message, label, static_cast<unsigned>(code));
+    p_.MessageBoxA(Owner(), text, kCaption, MB_OK | icon | MB_SETFOREGROUND);
+}
+
+void Installer::InfoBox(const char* message) {
+    p_.MessageBoxA(Owner(), message, kCaption, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+}
+
+int Installer::StartupFailure(const char* label, DWORD code) {
+    const char* message = strstr(cmdLine_, "/Uninstall")
+                              ? "No se pudo iniciar la desinstalación del servicio"
+                              : "No se pudo iniciar la instalación del servicio";
+    ErrorBox(message, label, code, kIconError);
+    return -1;
+}
+
+bool Installer::InitPaths() {
+    DWORD n = p_.GetModuleFileNameA(nullptr, paths_.modulePath, sizeof(paths_.modulePath));
+    if (n == 0) {
+        StartupFailure("GetModuleFileName", p_.GetLastError());
+        return false;
+    }
+    if (n >= sizeof(paths_.modulePath)) {
+        // A full buffer means the path was cut (and, before Vista, left without
+        // its terminator): registering a cut path would install a dead service.
+        paths_.modulePath[0] = '\0';
+        StartupFailure("GetModuleFileName", ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    _splitpath(paths_.modulePath, paths_.drive, paths_.dir, paths_.fname, paths_.ext);
+    int s = snprintf(paths_.serverPath, sizeof(paths_.serverPath), "%s%sOPC.Krel.Server.exe",
+                     paths_.drive, paths_.dir);
+    int c = snprintf(paths_.clientPath, sizeof(paths_.clientPath), "%s%sOPC.Krel.Client.exe",
+                     paths_.drive, paths_.dir);
+    if (s < 0 || c < 0 || static_cast<size_t>(s) >= sizeof(paths_.serverPath) ||
+        static_cast<size_t>(c) >= sizeof(paths_.clientPath)) {
+        StartupFailure("GetModuleFileName", ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return true;
+}
+
+int Installer::Run() {
+    if (!InitPaths()) return -1;
+
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID admins = nullptr;
+    if (!p_.AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                     DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
+        DWORD err = p_.GetLastError();
+        if (admins) p_.FreeSid(admins);
+        return StartupFailure("AllocateAndInitializeSid", err);
+    }
+    BOOL member = FALSE;
+    if (!p_.CheckTokenMembership(nullptr, admins, &member)) {
+        DWORD err = p_.GetLastError();
+        p_.FreeSid(admins);
+        return StartupFailure("CheckTokenMembership", err);
+    }
+    p_.FreeSid(admins);
+
+    return member ? RunSwitches() : Elevate();
+}
+
+int Installer::Elevate() {
+    if (strstr(cmdLine_, kNoRunAs)) {
+        InfoBox("El instalador no tiene los permisos de administrador");
+        return -1;
+    }
+
+    // A command line that does not fit would start the elevated instance with a
+    // cut command line (a half switch, or the marker lost and a restart loop).
+    char parameters[512];
+    int n = snprintf(parameters, sizeof(parameters), "%s %s", cmdLine_, kNoRunAs);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(parameters))
+        return StartupFailure("ShellExecuteEx", ERROR_INSUFFICIENT_BUFFER);
+
+    SHELLEXECUTEINFOA info;
+    memset(&info, 0, sizeof(info));
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.hwnd = Owner();
+    info.lpVerb = "runas";
+    info.lpFile = paths_.modulePath;
+    info.lpParameters = parameters;
+    info.lpDirectory = nullptr;
+    info.nShow = SW_SHOW;
+    if (!p_.ShellExecuteExA(&info)) return StartupFailure("ShellExecuteEx", p_.GetLastError());
+
+    p_.WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    int result;
+    if (p_.GetExitCodeProcess(info.hProcess, &exitCode)) {
+        result = static_cast<int>(exitCode);
+    } else {
+        StartupFailure("GetExitCodeProcess", p_.GetLastError());
+        result = -1;
+    }
+    if (info.hProcess) p_.CloseHandle(info.hProcess);
+    return result;
+}
+
+int Installer::RunSwitches() {
+    const char* s = cmdLine_;
+    for (;;) {
+        while (*s == ' ') ++s;
+        if (!*s) break;
+        const char* token = s;
+        while (*s && *s != ' ') ++s;
+        size_t length = static_cast<size_t>(s - token);
+
+        if (SameSwitch(token, length, "/Install")) {
+            if (!Install()) return -1;
+        } else if (SameSwitch(token, length, "/Uninstall")) {
+            if (!Uninstall()) return -1;
+        } else if (SameSwitch(token, length, "/OpcEnum=1")) {
+            ConfigureOpcEnum();
+        } else if (SameSwitch(token, length, "/SrvFireWall=1")) {
+            ServerFirewall();
+        } else if (SameSwitch(token, length, "/CltFireWall=1")) {
+            ClientFirewall();
+        } else if (SameSwitch(token, length, "/DisableSFS=1")) {
+            DisableSimpleFileSharing();
+        }
+        // Anything else, "/NoRunAs" included, is not ours to run.
+    }
+    return 0;
+}
+
+bool Installer::Install() {
+    ScHandle manager(p_, p_.OpenSCManagerA(nullptr, nullptr, kAccess));
+    if (!manager) {
+        ErrorBox(kInstallError, "OpenSCManager", p_.GetLastError(), kIconError);
+        return false;
+    }
+
+    auto create = [&]() {
+        return p_.CreateServiceA(manager.get(), kServiceName, kServiceName, kAccess,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                 SERVICE_ERROR_NORMAL, paths_.serverPath, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr);
+    };
+
+    ScHandle service(p_, create());
+    if (!service) {
+        DWORD err = p_.GetLastError();
+        if (err != ERROR_SERVICE_EXISTS) {
+            ErrorBox(kInstallError, "CreateService", err, kIconError);
+            return false;
+        }
+        // An older installation: stop it (without waiting) and replace it.
+        service.Reset(p_.OpenServiceA(manager.get(), kServiceName, kAccess));
+        if (!service) {
+            ErrorBox(kInstallError, "OpenService", p_.GetLastError(), kIconError);
+            return false;
+        }
+        SERVICE_STATUS status;
+        memset(&status, 0, sizeof(status));
+        p_.ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        if (!p_.DeleteService(service.get())) {
+            err = p_.GetLastError();
+            if (err == ERROR_SERVICE_MARKED_FOR_DELETE)
+                InfoBox("Reinicie la PC y vuelva a intentar la instalación");
+            else
+                ErrorBox(kInstallError, "DeleteService", err, kIconError);
+            return false;
+        }
+        service.Reset();
+        service.Reset(create());
+        if (!service) {
+            // Typically the old service is still stopping and not gone yet.
+            ErrorBox("Error al instalar el servicio\nReinicie la PC y vuelva a intentar la "
+                     "instalación",
+                     "CreateService2", p_.GetLastError(), kIconError);
+            return false;
+        }
+    }
+
+    char description[sizeof(kDescription)];
+    memcpy(description, kDescription, sizeof(kDescription));
+    SERVICE_DESCRIPTIONA info;
+    info.lpDescription = description;
+    if (!p_.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
+        DWORD err = p_.GetLastError();
+        p_.DeleteService(service.get());
+        ErrorBox(kInstallError, "ChangeServiceConfig2", err, kIconError);
+        return false;
+    }
+
+    if (!p_.RegisterServer(&CLSID_KetraOPCKrelServer, kServiceName, kServiceName, 1,
+                           kAccounts)) {
+        p_.DeleteService(service.get());
+        ErrorBox(kInstallError, "RegisterServer", 0, kIconError);
+        return false;
+    }
+
+    if (!p_.StartServiceA(service.get(), 0, nullptr)) {
+        DWORD err = p_.GetLastError();
+        p_.UnRegisterServer(&CLSID_KetraOPCKrelServer, kServiceName);
+        p_.DeleteService(service.get());
+        ErrorBox(kInstallError, "StartService", err, kIconError);
+        return false;
+    }
+    return true;
+}
+
+bool Installer::Uninstall() {
+    // The COM registration goes first, whatever happens to the service after it.
+    if (!p_.UnRegisterServer(&CLSID_KetraOPCKrelServer, kServiceName))
+        ErrorBox(kUninstallError, "UnRegisterServer", 0, kIconWarning);
+
+    ScHandle manager(p_, p_.OpenSCManagerA(nullptr, nullptr, kAccess));
+    if (!manager) {
+        ErrorBox(kUninstallError, "OpenSCManager", p_.GetLastError(), kIconError);
+        return false;
+    }
+    ScHandle service(p_, p_.OpenServiceA(manager.get(), kServiceName, kAccess));
+    if (!service) {
+        DWORD err = p_.GetLastError();
+        if (err == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        ErrorBox(kUninstallError, "OpenService", err, kIconError);
+        return false;
+    }
+    SERVICE_STATUS status;
+    memset(&status, 0, sizeof(status));
+    p_.ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    if (p_.DeleteService(service.get())) return true;
+    DWORD err = p_.GetLastError();
+    if (err == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        InfoBox("Reinicie la PC para completar la desinstalación");
+        return true;
+    }
+    ErrorBox(kUninstallError, "DeleteService", err, kIconError);
+    return false;
+}
+
+int RunInstaller(const InstallerPlatform& platform, const char* commandLine) {
+    Installer installer(platform, commandLine);
+    return installer.Run();
+}
+
+}  // namespace krelinst

@@ -1,0 +1,142 @@
+// OPC.Krel.Inst: registers the simulation service and its COM server, runs the
+// DCOM / firewall / file-sharing configuration steps, and restarts itself
+// elevated when it lacks administrator rights.
+//
+// Everything the installer asks of Windows, of FwSetup.dll and of the server
+// engine goes through one table, InstallerPlatform. The program fills it with
+// the real calls (platform_real.cpp); the tests fill it with recorders, so that
+// every box and every service-manager call can be checked without an
+// administrator, a display or the two libraries.
+#ifndef KREL_INST_INSTALLER_H
+#define KREL_INST_INSTALLER_H
+
+#include <stdlib.h>
+#include <windows.h>
+#include <shellapi.h>
+
+namespace krelinst {
+
+struct InstallerPlatform {
+    // Boxes and their owner window.
+    HWND (WINAPI* FindWindowA)(LPCSTR className, LPCSTR title);
+    int (WINAPI* MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+    // Process, rights and the elevated restart.
+    DWORD (WINAPI* GetLastError)();
+    DWORD (WINAPI* GetModuleFileNameA)(HMODULE module, LPSTR path, DWORD size);
+    BOOL (WINAPI* AllocateAndInitializeSid)(PSID_IDENTIFIER_AUTHORITY authority, BYTE count,
+                                            DWORD sub0, DWORD sub1, DWORD sub2, DWORD sub3,
+                                            DWORD sub4, DWORD sub5, DWORD sub6, DWORD sub7,
+                                            PSID* sid);
+    PVOID (WINAPI* FreeSid)(PSID sid);
+    BOOL (WINAPI* CheckTokenMembership)(HANDLE token, PSID sid, PBOOL isMember);
+    BOOL (WINAPI* ShellExecuteExA)(SHELLEXECUTEINFOA* info);
+    DWORD (WINAPI* WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
+    BOOL (WINAPI* GetExitCodeProcess)(HANDLE process, LPDWORD exitCode);
+    BOOL (WINAPI* CloseHandle)(HANDLE handle);
+
+    // Service manager.
+    SC_HANDLE (WINAPI* OpenSCManagerA)(LPCSTR machine, LPCSTR database, DWORD access);
+    SC_HANDLE (WINAPI* CreateServiceA)(SC_HANDLE manager, LPCSTR name, LPCSTR displayName,
+                                       DWORD access, DWORD serviceType, DWORD startType,
+                                       DWORD errorControl, LPCSTR binaryPath,
+                                       LPCSTR loadOrderGroup, LPDWORD tagId,
+                                       LPCSTR dependencies, LPCSTR account, LPCSTR password);
+    SC_HANDLE (WINAPI* OpenServiceA)(SC_HANDLE manager, LPCSTR name, DWORD access);
+    BOOL (WINAPI* ControlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+    BOOL (WINAPI* DeleteService)(SC_HANDLE service);
+    BOOL (WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD level, LPVOID info);
+    BOOL (WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
+    BOOL (WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+
+    // Files, version and registry for the configuration steps.
+    DWORD (WINAPI* ExpandEnvironmentStringsA)(LPCSTR source, LPSTR dest, DWORD size);
+    HANDLE (WINAPI* FindFirstFileA)(LPCSTR pattern, LPWIN32_FIND_DATAA data);
+    BOOL (WINAPI* FindClose)(HANDLE search);
+    BOOL (WINAPI* VerifyVersionInfoA)(LPOSVERSIONINFOEXA info, DWORD typeMask,
+                                      DWORDLONG conditionMask);
+    LONG (WINAPI* RegOpenKeyExA)(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access,
+                                 PHKEY key);
+    LONG (WINAPI* RegQueryValueExA)(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                                    LPBYTE data, LPDWORD size);
+    LONG (WINAPI* RegSetValueExA)(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
+                                  const BYTE* data, DWORD size);
+    LONG (WINAPI* RegCloseKey)(HKEY key);
+
+    // Server engine (KetraOPCServer.dll); only the low byte of each result counts.
+    bool (__stdcall* RegisterServer)(const GUID* clsid, const char* name, const char* name2,
+                                     int flag, const char* const* accounts);
+    bool (__stdcall* UnRegisterServer)(const GUID* clsid, const char* name);
+    bool (__stdcall* ConfigureOpcEnumACL)(const char* const* accounts);
+
+    // FwSetup.dll: 0 or a four-digit failure code.
+    int (__stdcall* FWAddApp)(const char* imagePath);
+    int (__stdcall* FWAddPort)(const char* name, int port);
+    int (__stdcall* FWAllowExc)();
+};
+
+// The table of real calls; defined only in the program itself.
+const InstallerPlatform& RealPlatform();
+
+// Texts and identities the installer shows or registers.
+extern const char* const kCaption;          // "OPC Krel 3.0", also the owner window's title
+extern const char* const kServiceName;      // "OPC Krel Server"
+extern const char* const kAccounts[];       // null-terminated account list
+
+// Icons of the error box.
+const UINT kIconError = MB_ICONERROR;
+const UINT kIconWarning = MB_ICONWARNING;
+
+// Process-wide paths, set once at start.
+struct InstallerPaths {
+    char modulePath[MAX_PATH];
+    char drive[_MAX_DRIVE];
+    char dir[_MAX_DIR];
+    char fname[_MAX_FNAME];
+    char ext[_MAX_EXT];
+    char serverPath[264];
+    char clientPath[264];
+};
+
+class Installer {
+public:
+    Installer(const InstallerPlatform& platform, const char* commandLine);
+
+    // The whole run: start-up, rights check, elevated restart or the switches.
+    // Returns the process exit code (0 or -1, or the elevated instance's code).
+    int Run();
+
+    // Pieces of the run, public for the tests.
+    bool InitPaths();                 // false: start-up failure already reported
+    int RunSwitches();
+    bool Install();
+    bool Uninstall();
+    void ConfigureOpcEnum();
+    void ServerFirewall();
+    void ClientFirewall();
+    void DisableSimpleFileSharing();
+
+    void ErrorBox(const char* message, const char* label, DWORD code, UINT icon);
+    void InfoBox(const char* message);
+
+    const InstallerPaths& paths() const { return paths_; }
+
+private:
+    int Elevate();
+    int StartupFailure(const char* label, DWORD code);
+    void FirewallPortAndExceptions();
+    void AddOpcEnum(const char* unexpanded, const char* label, unsigned flag,
+                    unsigned& foundMask);
+    HWND Owner();
+
+    const InstallerPlatform& p_;
+    const char* cmdLine_;
+    InstallerPaths paths_;
+};
+
+// The switches of one command line, split at spaces and run left to right.
+int RunInstaller(const InstallerPlatform& platform, const char* commandLine);
+
+}  // namespace krelinst
+
+#endif

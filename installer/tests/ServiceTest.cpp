@@ -1,0 +1,246 @@
+// Install and uninstall against the modelled service manager and engine.
+#include "InstallerFixture.h"
+
+using fake::ErrorText;
+using fake::IndexOf;
+
+namespace {
+
+const char kInstallError[] = "Error al instalar el servicio";
+const char kUninstallError[] = "Error al desinstalar el servicio";
+
+TEST_F(InstallerTest, InstallRegistersAndStartsTheService) {
+    w.modulePath = "C:\\Kit\\OPC.Krel.Inst.exe";
+    EXPECT_EQ(0, Run("/Install"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_TRUE(w.serviceExists);
+    EXPECT_TRUE(w.serviceRunning);
+    EXPECT_TRUE(w.comRegistered);
+
+    EXPECT_EQ(std::vector<std::string>{"<null>,<null>,0xF003F"}, w.scmArgs);
+    EXPECT_EQ((std::vector<std::string>{"manager", "OPC Krel Server", "OPC Krel Server",
+                                        "0xF003F,0x10,2,1", "C:\\Kit\\OPC.Krel.Server.exe",
+                                        "<null>", "<null>", "<null>", "<null>", "<null>"}),
+              w.createArgs);
+    EXPECT_EQ("Servidor OPC de Kreleo (Versi\xF3n 3.0)", w.serviceDescription);
+    EXPECT_EQ((std::vector<std::string>{"5C473C23-71FF-47A5-997C", "OPC Krel Server",
+                                        "OPC Krel Server", "1"}),
+              w.registerArgs);
+    EXPECT_EQ((std::vector<std::string>{"Everyone", "SYSTEM", "NETWORK", "INTERACTIVE",
+                                        "ANONYMOUS LOGON"}),
+              w.accountsSeen);
+    EXPECT_EQ((std::vector<std::string>{"OpenSCManagerA", "CreateServiceA",
+                                        "ChangeServiceConfig2A(description)", "RegisterServer",
+                                        "StartServiceA", "CloseServiceHandle",
+                                        "CloseServiceHandle(manager)"}),
+              fake::Only(w.calls, {"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A",
+                                   "RegisterServer", "StartServiceA", "CloseServiceHandle"}));
+}
+
+TEST_F(InstallerTest, InstallReplacesAnExistingRunningService) {
+    w.serviceExists = true;
+    w.serviceRunning = true;
+    w.servicePath = "C:\\Old\\OPC.Krel.Server.exe";
+    EXPECT_EQ(0, Run("/Install"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_EQ((std::vector<std::string>{
+                  "CreateServiceA", "OpenServiceA(manager,OPC Krel Server,0xF003F)",
+                  "ControlService(stop)", "DeleteService", "CloseServiceHandle", "CreateServiceA",
+                  "StartServiceA", "CloseServiceHandle", "CloseServiceHandle(manager)"}),
+              fake::Only(w.calls, {"CreateServiceA", "OpenServiceA", "ControlService",
+                                   "DeleteService", "CloseServiceHandle", "StartServiceA"}));
+    EXPECT_EQ("C:\\Kit\\OPC.Krel.Server.exe", w.servicePath);
+    EXPECT_TRUE(w.serviceRunning);
+    EXPECT_TRUE(w.comRegistered);
+}
+
+TEST_F(InstallerTest, ReplacingAServiceThatIsStillStoppingAsksForARestart) {
+    w.serviceExists = true;
+    w.serviceRunning = true;
+    w.slowStop = true;
+    EXPECT_EQ(-1, Run("/Install /OpcEnum=1"));
+    ExpectBoxes({{ErrorText("Error al instalar el servicio\nReinicie la PC y vuelva a intentar "
+                            "la instalaci\xF3n",
+                            "CreateService2", ERROR_SERVICE_MARKED_FOR_DELETE),
+                  kErrorBox}});
+    EXPECT_FALSE(w.comRegistered);
+    EXPECT_EQ(-1, IndexOf(w.calls, "ConfigureOpcEnumACL")) << "a failed install ends the run";
+}
+
+// Every way install can fail: the box, what is cleaned up, and that the run stops.
+TEST_F(InstallerTest, InstallFailuresCleanUpAndStopTheRun) {
+    struct Case {
+        const char* name;
+        void (*arrange)(fake::World&);
+        ExpectedBox box;
+        bool serviceLeft;  // whatever existed before is still there
+    } cases[] = {
+        {"manager", [](fake::World& x) { x.scmOk = false; x.scmError = ERROR_ACCESS_DENIED; },
+         {ErrorText(kInstallError, "OpenSCManager", 5), kErrorBox}, false},
+        {"create", [](fake::World& x) { x.createError = ERROR_INVALID_NAME; },
+         {ErrorText(kInstallError, "CreateService", 123), kErrorBox}, false},
+        // An earlier uninstall left the service marked: creation itself says so.
+        {"create, marked",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.serviceMarkedForDelete = true;
+             x.serviceRunning = true;
+         },
+         {ErrorText(kInstallError, "CreateService", ERROR_SERVICE_MARKED_FOR_DELETE), kErrorBox},
+         true},
+        {"open existing",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.openServiceError = ERROR_ACCESS_DENIED;
+         },
+         {ErrorText(kInstallError, "OpenService", 5), kErrorBox}, true},
+        {"delete existing, marked",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.deleteError = ERROR_SERVICE_MARKED_FOR_DELETE;
+         },
+         {"Reinicie la PC y vuelva a intentar la instalaci\xF3n", kInfoBox}, true},
+        {"delete existing",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.deleteError = ERROR_ACCESS_DENIED;
+         },
+         {ErrorText(kInstallError, "DeleteService", 5), kErrorBox}, true},
+        {"description", [](fake::World& x) { x.configError = ERROR_INVALID_LEVEL; },
+         {ErrorText(kInstallError, "ChangeServiceConfig2", 124), kErrorBox}, false},
+        {"register", [](fake::World& x) { x.registerOk = false; },
+         {ErrorText(kInstallError, "RegisterServer", 0), kErrorBox}, false},
+        {"start", [](fake::World& x) { x.startError = ERROR_FILE_NOT_FOUND; },
+         {ErrorText(kInstallError, "StartService", 2), kErrorBox}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        w = fake::World();
+        p = fake::MakePlatform();
+        c.arrange(w);
+        EXPECT_EQ(-1, Run("/Install /OpcEnum=1 /Install"));
+        ExpectBoxes({c.box});
+        EXPECT_EQ(c.serviceLeft, w.serviceExists);
+        EXPECT_FALSE(w.comRegistered) << "no COM registration outlives a failed install";
+        EXPECT_EQ(1u, fake::Only(w.calls, {"OpenSCManagerA"}).size()) << "run went on";
+        EXPECT_EQ(-1, IndexOf(w.calls, "ConfigureOpcEnumACL")) << "run went on";
+        // Clean-up comes before the box, so the box is the last thing the user sees.
+        int box = IndexOf(w.calls, "MessageBoxA");
+        for (size_t i = box + 1; i < w.calls.size(); ++i)
+            EXPECT_EQ(0u, w.calls[i].find("CloseServiceHandle")) << w.calls[i];
+    }
+}
+
+TEST_F(InstallerTest, FailedStartUnregistersBeforeDeleting) {
+    w.startError = ERROR_SERVICE_LOGON_FAILED;
+    EXPECT_EQ(-1, Run("/Install"));
+    EXPECT_EQ((std::vector<std::string>{"RegisterServer", "StartServiceA",
+                                        "UnRegisterServer(5C473C23,OPC Krel Server)",
+                                        "DeleteService", "MessageBoxA"}),
+              fake::Only(w.calls, {"RegisterServer", "StartServiceA", "UnRegisterServer",
+                                   "DeleteService", "MessageBoxA"}));
+}
+
+TEST_F(InstallerTest, InstallThenUninstallAndTheReverse) {
+    EXPECT_EQ(0, Run("/Install /Uninstall"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_FALSE(w.serviceExists);
+    EXPECT_FALSE(w.comRegistered);
+
+    // Over an existing, running installation: removed, then installed afresh.
+    w = fake::World();
+    p = fake::MakePlatform();
+    w.serviceExists = true;
+    w.serviceRunning = true;
+    w.comRegistered = true;
+    w.servicePath = "C:\\Old\\OPC.Krel.Server.exe";
+    EXPECT_EQ(0, Run("/Uninstall /Install"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_TRUE(w.serviceExists);
+    EXPECT_TRUE(w.serviceRunning);
+    EXPECT_TRUE(w.comRegistered);
+    EXPECT_EQ("C:\\Kit\\OPC.Krel.Server.exe", w.servicePath);
+    int opened = IndexOf(w.calls, "OpenServiceA");
+    ASSERT_NE(-1, opened);
+    EXPECT_LT(opened, IndexOf(w.calls, "CreateServiceA")) << "install ran before uninstall";
+    EXPECT_EQ(2u, fake::Only(w.calls, {"CreateServiceA", "OpenServiceA"}).size());
+}
+
+TEST_F(InstallerTest, InstallTwiceReplacesTheFirst) {
+    EXPECT_EQ(0, Run("/Install /install"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_EQ(2u, fake::Only(w.calls, {"StartServiceA"}).size());
+    EXPECT_EQ(1u, fake::Only(w.calls, {"DeleteService"}).size());
+    EXPECT_TRUE(w.serviceRunning);
+}
+
+TEST_F(InstallerTest, UninstallStopsAndRemovesServiceAndRegistration) {
+    w.serviceExists = true;
+    w.serviceRunning = true;
+    w.comRegistered = true;
+    EXPECT_EQ(0, Run("/Uninstall"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_FALSE(w.serviceExists);
+    EXPECT_FALSE(w.comRegistered);
+    EXPECT_EQ((std::vector<std::string>{"UnRegisterServer(5C473C23,OPC Krel Server)",
+                                        "OpenSCManagerA",
+                                        "OpenServiceA(manager,OPC Krel Server,0xF003F)",
+                                        "ControlService(stop)", "DeleteService"}),
+              fake::Only(w.calls, {"UnRegisterServer", "OpenSCManagerA", "OpenServiceA",
+                                   "ControlService", "DeleteService"}));
+}
+
+TEST_F(InstallerTest, UninstallOutcomes) {
+    struct Case {
+        const char* name;
+        void (*arrange)(fake::World&);
+        int exitCode;
+        std::vector<ExpectedBox> boxes;
+    } cases[] = {
+        {"nothing installed", [](fake::World&) {}, 0, {}},
+        {"unregister fails, no service", [](fake::World& x) { x.unregisterOk = false; }, 0,
+         {{ErrorText(kUninstallError, "UnRegisterServer", 0), kWarningBox}}},
+        {"unregister fails, service removed",
+         [](fake::World& x) {
+             x.unregisterOk = false;
+             x.serviceExists = true;
+         },
+         0, {{ErrorText(kUninstallError, "UnRegisterServer", 0), kWarningBox}}},
+        {"manager", [](fake::World& x) { x.scmOk = false; x.scmError = ERROR_ACCESS_DENIED; },
+         -1, {{ErrorText(kUninstallError, "OpenSCManager", 5), kErrorBox}}},
+        {"open",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.openServiceError = ERROR_ACCESS_DENIED;
+         },
+         -1, {{ErrorText(kUninstallError, "OpenService", 5), kErrorBox}}},
+        {"already marked for delete",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.serviceRunning = true;
+             x.serviceMarkedForDelete = true;
+         },
+         0, {{"Reinicie la PC para completar la desinstalaci\xF3n", kInfoBox}}},
+        {"delete",
+         [](fake::World& x) {
+             x.serviceExists = true;
+             x.deleteError = ERROR_ACCESS_DENIED;
+         },
+         -1, {{ErrorText(kUninstallError, "DeleteService", 5), kErrorBox}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        w = fake::World();
+        p = fake::MakePlatform();
+        w.comRegistered = true;
+        c.arrange(w);
+        EXPECT_EQ(c.exitCode, Run("/Uninstall /OpcEnum=1"));
+        ExpectBoxes(c.boxes);
+        // The COM registration goes first, whatever follows.
+        EXPECT_EQ(0, IndexOf(fake::Only(w.calls, {"UnRegisterServer", "OpenSCManagerA"}),
+                             "UnRegisterServer"));
+        EXPECT_EQ(c.exitCode == 0 ? 1u : 0u, fake::Only(w.calls, {"ConfigureOpcEnumACL"}).size());
+    }
+}
+
+}  // namespace
