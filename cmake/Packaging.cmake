@@ -1,0 +1,25 @@
+# The release archive: everything a Windows user copies into one folder.
+# `cmake --install` lays it out flat; `cpack` zips it as OPC.Krel-3.0-win32.zip.
+set(KIT_RELEASE_TARGETS KetraOPCClient OPC.Krel.Client OPC.Krel.Server OPC.Krel.Inst FwSetup
+    KetraOPCServer OPCKrelProxy)
+foreach(target ${KIT_RELEASE_TARGETS})
+  if(TARGET ${target})
+    install(TARGETS ${target} RUNTIME DESTINATION .)
+  else()
+    message(STATUS "release: ${target} is not part of this build")
+  endif()
+endforeach()
+# What a Windows user needs to build a client of the library.
+if(TARGET KetraOPCClient)
+  install(TARGETS KetraOPCClient ARCHIVE DESTINATION lib)
+  install(FILES ${CMAKE_SOURCE_DIR}/opcclient/IOPCClient.h DESTINATION include)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/dist/OPC.Krel.Client.ini ${CMAKE_SOURCE_DIR}/dist/LEEME.txt DESTINATION .)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME OPC.Krel)
+set(CPACK_PACKAGE_VERSION 3.0)
+set(CPACK_PACKAGE_FILE_NAME OPC.Krel-3.0-win32)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)
