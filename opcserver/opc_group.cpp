@@ -18,6 +18,14 @@ T* TaskAlloc(DWORD count) {
 
 DWORD ReviseRate(DWORD requested) { return requested < kMinUpdateRate ? kMinUpdateRate : requested; }
 
+// The client process is gone: every later call would wait out the RPC timeout
+// on the worker thread that all groups share.
+bool ClientGone(HRESULT hr) {
+    return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE ||
+           hr == CO_E_OBJNOTCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
+           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
+}
+
 }  // namespace
 
 // Arrays for one OnDataChange/OnReadComplete call; owns its VARIANTs.
@@ -838,9 +846,10 @@ void COPCGroup::Tick() {
         }
     }
     if (batch.Count() == 0) return;
-    cb->OnDataChange(0, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
-                     batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
-                     batch.timestamps.data(), batch.errors.data());
+    HRESULT hr = cb->OnDataChange(0, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
+                                  batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
+                                  batch.timestamps.data(), batch.errors.data());
+    if (ClientGone(hr)) dataPoint_.DropAll();
     shared_->Touch();
 }
 

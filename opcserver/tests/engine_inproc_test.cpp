@@ -38,12 +38,20 @@ struct RawProvider {
     char lastName[64];
 };
 
-void* __thiscall RawDeletingDestructor(RawProvider* self, unsigned) {
+// Visual C++ takes __thiscall only on member functions; __fastcall with an unused
+// second (EDX) argument is the same convention for the callee.
+#if defined(_MSC_VER)
+#define RAW_METHOD(name, ...) __fastcall name(RawProvider* self, void*, __VA_ARGS__)
+#else
+#define RAW_METHOD(name, ...) __thiscall name(RawProvider* self, __VA_ARGS__)
+#endif
+
+void* RAW_METHOD(RawDeletingDestructor, unsigned) {
     InterlockedIncrement(&self->deletes);
     return self;
 }
 
-int __thiscall RawReadTag(RawProvider* self, const char* name, FILETIME* ts, DWORD* quality, VARIANT* value) {
+int RAW_METHOD(RawReadTag, const char* name, FILETIME* ts, DWORD* quality, VARIANT* value) {
     InterlockedIncrement(&self->reads);
     if (self->stopped) InterlockedIncrement(&self->readsAfterStop);
     lstrcpynA(self->lastName, name, sizeof(self->lastName));
