@@ -33,7 +33,17 @@ public:
         return E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&ref_)); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&ref_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG n = InterlockedDecrement(&ref_);
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    // True once only the test's own reference is left (a callback in flight when
+    // the sink was unadvised still holds one for a moment).
+    bool OnlyOurs(DWORD ms = 3000) {
+        for (DWORD waited = 0; ref_ != 1 && waited < ms; waited += 10) Sleep(10);
+        return ref_ == 1;
+    }
 
     STDMETHODIMP OnDataChange(DWORD trans, OPCHANDLE group, HRESULT, HRESULT, DWORD count, OPCHANDLE* items,
                               VARIANT* values, WORD* qualities, FILETIME*, HRESULT* errors) override {
@@ -92,7 +102,7 @@ public:
     }
 
     std::vector<Call> changes, refreshes, reads, writes, cancels;
-    LONG volatile ref_ = 0;
+    LONG volatile ref_ = 1;
 
 private:
     void Record(std::vector<Call>* to, DWORD trans, OPCHANDLE group, DWORD count, OPCHANDLE* items,
@@ -126,17 +136,33 @@ public:
         return E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&ref_)); }
-    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&ref_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG n = InterlockedDecrement(&ref_);
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    bool OnlyOurs(DWORD ms = 3000) {
+        for (DWORD waited = 0; ref_ != 1 && waited < ms; waited += 10) Sleep(10);
+        return ref_ == 1;
+    }
     STDMETHODIMP ShutdownRequest(LPCWSTR reason) override {
         reason_ = reason ? reason : L"(null)";
         // The server is still fully usable while it announces its end.
         InterlockedIncrement(&calls_);
         return S_OK;
     }
-    LONG volatile ref_ = 0;
+    LONG volatile ref_ = 1;
     LONG volatile calls_ = 0;
     std::wstring reason_;
 };
+
+// Sinks live on the heap: a callback still in flight may hold them past the test.
+template <class T>
+kit::ComPtr<T> Make() {
+    kit::ComPtr<T> p;
+    p.Attach(new T);
+    return p;
+}
 
 struct Host {
     kit::Handle process;
@@ -636,7 +662,7 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     kit::ComPtr<IOPCServer> server = Connect();
     Group g = AddGroup(server.get(), L"Subscribed", TRUE, 100, 55);
     ASSERT_EQ(100u, g.rate);
-    DataSink sink;
+    kit::ComPtr<DataSink> sink = Make<DataSink>();
     kit::ComPtr<IConnectionPointContainer> cpc;
     ASSERT_EQ(S_OK, g.items.As(IID_IConnectionPointContainer, cpc));
     kit::ComPtr<IConnectionPoint> cp;
@@ -644,15 +670,15 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     kit::ComPtr<IConnectionPoint> none;
     EXPECT_EQ(CONNECT_E_NOCONNECTION, cpc->FindConnectionPoint(IID_IOPCShutdown, none.put()));
     DWORD cookie = 0;
-    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(&sink), &cookie));
-    DataSink second;
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie));
+    kit::ComPtr<DataSink> second = Make<DataSink>();
     DWORD cookie2 = 0;
-    EXPECT_EQ(CONNECT_E_ADVISELIMIT, cp->Advise(static_cast<IOPCDataCallback*>(&second), &cookie2));
+    EXPECT_EQ(CONNECT_E_ADVISELIMIT, cp->Advise(static_cast<IOPCDataCallback*>(second.get()), &cookie2));
 
     Added a = AddItems(g.items.get(), {L"Plant.Tank.Temp", L"Plant.Tank.Level"}, VT_EMPTY, 900);
     ASSERT_EQ(S_OK, a.hr);
     Sleep(1000);
-    std::vector<DataSink::Call> calls = sink.Get(&sink.changes);
+    std::vector<DataSink::Call> calls = sink->Get(&sink->changes);
     // 100 ms for a second: about ten reports (Wine's timers are coarse).
     EXPECT_GE(calls.size(), 6u);
     EXPECT_LE(calls.size(), 12u);
@@ -678,9 +704,9 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     ASSERT_EQ(S_OK, state->SetState(&slow, &revised, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(400u, revised);
     Sleep(100);
-    sink.Clear();
+    sink->Clear();
     Sleep(1000);
-    size_t slowCount = sink.Get(&sink.changes).size();
+    size_t slowCount = sink->Get(&sink->changes).size();
     EXPECT_GE(slowCount, 1u);
     EXPECT_LE(slowCount, 4u);
 
@@ -688,9 +714,9 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     BOOL off = FALSE;
     ASSERT_EQ(S_OK, state->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr));
     Sleep(100);
-    sink.Clear();
+    sink->Clear();
     Sleep(600);
-    EXPECT_EQ(0u, sink.Get(&sink.changes).size());
+    EXPECT_EQ(0u, sink->Get(&sink->changes).size());
 
     // Asynchronous requests answer through the same sink with their transaction IDs.
     BOOL on = TRUE;
@@ -698,10 +724,10 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     kit::ComPtr<IOPCAsyncIO2> async;
     ASSERT_EQ(S_OK, g.items.As(IID_IOPCAsyncIO2, async));
     DWORD cancel = 0;
-    sink.Clear();
+    sink->Clear();
     ASSERT_EQ(S_OK, async->Refresh2(OPC_DS_CACHE, 4711, &cancel));
-    ASSERT_TRUE(sink.WaitFor(&sink.refreshes, 1, 3000));
-    std::vector<DataSink::Call> refresh = sink.Get(&sink.refreshes);
+    ASSERT_TRUE(sink->WaitFor(&sink->refreshes, 1, 3000));
+    std::vector<DataSink::Call> refresh = sink->Get(&sink->refreshes);
     EXPECT_EQ(4711u, refresh[0].trans);
     EXPECT_EQ(2u, refresh[0].items.size());  // all active items, changed or not
 
@@ -709,8 +735,8 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     OPCHANDLE readHandles[] = {a.handles[1], 0xBEEF};
     ASSERT_EQ(S_FALSE, async->Read(2, readHandles, 4712, &cancel, errs.put()));
     EXPECT_EQ(OPC_E_INVALIDHANDLE, errs[1]);
-    ASSERT_TRUE(sink.WaitFor(&sink.reads, 1, 3000));
-    std::vector<DataSink::Call> reads = sink.Get(&sink.reads);
+    ASSERT_TRUE(sink->WaitFor(&sink->reads, 1, 3000));
+    std::vector<DataSink::Call> reads = sink->Get(&sink->reads);
     EXPECT_EQ(4712u, reads[0].trans);
     ASSERT_EQ(1u, reads[0].items.size());
     EXPECT_EQ(901u, reads[0].items[0]);
@@ -728,7 +754,7 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     ASSERT_EQ(S_OK, cp->Unadvise(cookie));
     EXPECT_EQ(CONNECT_E_NOCONNECTION, cp->Unadvise(cookie));
     EXPECT_EQ(CONNECT_E_NOCONNECTION, async->Refresh2(OPC_DS_CACHE, 1, &cancel));
-    EXPECT_EQ(0, sink.ref_);  // the server let go of the sink
+    EXPECT_TRUE(sink->OnlyOurs());  // the server let go of the sink
 }
 
 TEST_F(EngineOutOfProcess, NoObjectOutlivesItsLastClientReference) {
@@ -742,13 +768,13 @@ TEST_F(EngineOutOfProcess, NoObjectOutlivesItsLastClientReference) {
         kit::ComPtr<IOPCBrowseServerAddressSpace> browse;
         ASSERT_EQ(S_OK, server.As(IID_IOPCBrowseServerAddressSpace, browse));
         Browse(browse.get(), OPC_FLAT);
-        DataSink sink;
+        kit::ComPtr<DataSink> sink = Make<DataSink>();
         kit::ComPtr<IConnectionPointContainer> cpc;
         ASSERT_EQ(S_OK, g.items.As(IID_IConnectionPointContainer, cpc));
         kit::ComPtr<IConnectionPoint> cp;
         ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put()));
         DWORD cookie;
-        ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(&sink), &cookie));
+        ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie));
         Sleep(100);
         EXPECT_GE(g_host->state->liveObjects, 2);
         // Released without Unadvise or RemoveGroup, as a crashing client would.
@@ -757,8 +783,7 @@ TEST_F(EngineOutOfProcess, NoObjectOutlivesItsLastClientReference) {
         browse.Reset();
         g.items.Reset();
         server.Reset();
-        for (int i = 0; i < 300 && sink.ref_ != 0; ++i) Sleep(10);
-        EXPECT_EQ(0, sink.ref_);
+        EXPECT_TRUE(sink->OnlyOurs());
     }
     for (int i = 0; i < 300 && g_host->state->liveObjects != 0; ++i) Sleep(10);
     EXPECT_EQ(0, g_host->state->liveObjects);
@@ -790,13 +815,13 @@ TEST_F(EngineOutOfProcess, ResolvesThroughRegistrationAndCanBeCreatedByProgId) {
 // Runs last (gtest keeps declaration order): stops the host under the clients' feet.
 TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvider) {
     kit::ComPtr<IOPCServer> server = Connect();
-    ShutdownSink shutdown;
+    kit::ComPtr<ShutdownSink> shutdown = Make<ShutdownSink>();
     kit::ComPtr<IConnectionPointContainer> cpc;
     ASSERT_EQ(S_OK, server.As(IID_IConnectionPointContainer, cpc));
     kit::ComPtr<IConnectionPoint> cp;
     ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCShutdown, cp.put()));
     DWORD cookie;
-    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCShutdown*>(&shutdown), &cookie));
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCShutdown*>(shutdown.get()), &cookie));
     // A second client without a sink is cut off all the same.
     kit::ComPtr<IOPCServer> quiet = Connect();
 
@@ -831,8 +856,8 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     SetEvent(g_host->stop.get());
     for (int i = 0; i < 500 && !g_host->state->stopReturned; ++i) Sleep(10);
     ASSERT_EQ(1, g_host->state->stopReturned);
-    EXPECT_EQ(1, shutdown.calls_);
-    EXPECT_FALSE(shutdown.reason_.empty());
+    EXPECT_EQ(1, shutdown->calls_);
+    EXPECT_FALSE(shutdown->reason_.empty());
     Sleep(300);
     done = true;
     reader.join();
@@ -851,8 +876,7 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     EXPECT_EQ(0, g_host->state->callsInFlight);
     EXPECT_EQ(0, g_host->state->destructorCalls);
     // The server dropped the shutdown sink with the connection.
-    for (int i = 0; i < 200 && shutdown.ref_ != 0; ++i) Sleep(10);
-    EXPECT_EQ(0, shutdown.ref_);
+    EXPECT_TRUE(shutdown->OnlyOurs());
 
     SetEvent(g_host->exitEvent.get());
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_host->process.get(), 10000));
