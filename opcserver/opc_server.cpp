@@ -186,7 +186,8 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR name, BOOL active, DWORD requestedRate
 STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LCID locale, LPWSTR* text) {
     if (!text) return E_POINTER;
     *text = nullptr;
-    if (!SupportedLocale(locale)) return E_INVALIDARG;
+    // Any locale is answered: the OPC texts exist in English only, the system's
+    // in whatever languages Windows has; a text beats an error about the locale.
     *text = ErrorText(error, locale);
     return *text ? S_OK : E_INVALIDARG;
 }

@@ -757,6 +757,74 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     EXPECT_TRUE(sink->OnlyOurs());  // the server let go of the sink
 }
 
+TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
+    kit::ComPtr<IOPCServer> server = Connect();
+    Group g = AddGroup(server.get(), L"Mixed", TRUE, 1000, 1);
+    Added a = AddItems(g.items.get(), {L"Plant.Slow", L"Plant.Tank.Level"});
+    ASSERT_EQ(S_OK, a.hr);
+    kit::ComPtr<IOPCServer> other = Connect();
+    Group og = AddGroup(other.get(), L"Other", TRUE, 1000, 1);
+    Added oa = AddItems(og.items.get(), {L"Plant.Tank.Level"});
+
+    // Device reads of the slow tag (300 ms in the provider) on two threads...
+    std::atomic<int> slowDone(0);
+    std::vector<std::thread> slow;
+    for (int t = 0; t < 2; ++t) {
+        slow.emplace_back([&]() {
+            kit::ComInit com(COINIT_MULTITHREADED);
+            ReadResult r = SyncRead(g.items.get(), OPC_DS_DEVICE, {a.handles[0]});
+            EXPECT_EQ(S_OK, r.hr);
+            EXPECT_EQ(7.0, r.numbers.empty() ? 0 : r.numbers[0]);
+            ++slowDone;
+        });
+    }
+    Sleep(50);
+    // ...while cache reads on the same group and on another client answer at once.
+    LARGE_INTEGER f, t0, t1;
+    QueryPerformanceFrequency(&f);
+    double worst = 0;
+    int fastReads = 0;
+    while (slowDone < 2 && fastReads < 400) {
+        QueryPerformanceCounter(&t0);
+        ReadResult same = SyncRead(g.items.get(), OPC_DS_CACHE, {a.handles[1]});
+        ReadResult diff = SyncRead(og.items.get(), OPC_DS_CACHE, {oa.handles[0]});
+        QueryPerformanceCounter(&t1);
+        EXPECT_DOUBLE_EQ(42.5, same.numbers[0]);
+        EXPECT_DOUBLE_EQ(42.5, diff.numbers[0]);
+        worst = std::max(worst, static_cast<double>(t1.QuadPart - t0.QuadPart) * 1000.0 / f.QuadPart);
+        ++fastReads;
+    }
+    for (auto& t : slow) t.join();
+    EXPECT_GE(fastReads, 3);  // reads got through while the provider was busy
+    EXPECT_LT(worst, 150.0);  // well under the slow tag's 300 ms
+
+    // Several clients adding, reading and removing at the same time.
+    std::atomic<int> errors(0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < 4; ++t) {
+        pool.emplace_back([&, t]() {
+            kit::ComInit com(COINIT_MULTITHREADED);
+            kit::ComPtr<IOPCServer> s = Connect();
+            if (!s) {
+                ++errors;
+                return;
+            }
+            Group mine = AddGroup(s.get(), L"Stress", TRUE, 50, static_cast<OPCHANDLE>(t));
+            for (int round = 0; round < 20; ++round) {
+                Added add = AddItems(mine.items.get(), {L"Plant.Tank.Temp", L"Counter", L"Plant.Tank.Level"});
+                if (add.hr != S_OK) ++errors;
+                ReadResult r = SyncRead(mine.items.get(), round % 2 ? OPC_DS_DEVICE : OPC_DS_CACHE, add.handles);
+                if (r.hr != S_OK || r.qualities[2] != OPC_QUALITY_GOOD) ++errors;
+                kit::CoTaskArray<HRESULT> rerr;
+                if (mine.items->RemoveItems(3, add.handles.data(), rerr.put()) != S_OK) ++errors;
+            }
+            if (s->RemoveGroup(mine.handle, FALSE) != OPC_S_INUSE) ++errors;  // still held here
+        });
+    }
+    for (auto& t : pool) t.join();
+    EXPECT_EQ(0, errors.load());
+}
+
 TEST_F(EngineOutOfProcess, NoObjectOutlivesItsLastClientReference) {
     // Other tests' objects must be gone before counting.
     for (int i = 0; i < 200 && g_host->state->liveObjects != 0; ++i) Sleep(10);
