@@ -521,7 +521,8 @@ STDMETHODIMP COPCServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VA
     }
     auto leafPasses = [&](const Tag* t) {
         if (dataType != VT_EMPTY && !TypeConvertible(t->type, dataType)) return false;
-        if (access != 0 && (t->access & access) != access) return false;
+        // OPC rule: the filter bits are ANDed with the item's rights; any common bit passes.
+        if (access != 0 && (t->access & access) == 0) return false;
         return true;
     };
     std::vector<std::wstring> names;

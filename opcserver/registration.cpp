@@ -3,7 +3,7 @@
 //
 // What RegisterServer writes:
 //   HKCR\CLSID\{clsid}                  = description; AppID = {clsid}
-//   HKCR\CLSID\{clsid}\ProgID           = ProgID
+//   HKCR\CLSID\{clsid}\ProgID           = ProgID (also VersionIndependentProgID)
 //   HKCR\CLSID\{clsid}\Implemented Categories\{CATID_OPCDAServer20}
 //   HKCR\<ProgID>                       = description; \CLSID = {clsid}; \OPC
 //   HKCR\AppID\{clsid}                  = description; LocalService = ProgID (when
@@ -356,6 +356,7 @@ extern "C" bool __stdcall RegisterServer(const GUID* clsid, const char* name, co
     bool ok = SetString(HKEY_CLASSES_ROOT, clsKey, nullptr, name2) &&
               SetString(HKEY_CLASSES_ROOT, clsKey, "AppID", id) &&
               SetString(HKEY_CLASSES_ROOT, clsKey + "\\ProgID", nullptr, progId) &&
+              SetString(HKEY_CLASSES_ROOT, clsKey + "\\VersionIndependentProgID", nullptr, progId) &&
               SetString(HKEY_CLASSES_ROOT, progId, nullptr, name2) &&
               SetString(HKEY_CLASSES_ROOT, progId + "\\CLSID", nullptr, id) &&
               SetString(HKEY_CLASSES_ROOT, progId + "\\OPC", nullptr, std::string()) &&

@@ -432,6 +432,17 @@ TEST_F(EngineOutOfProcess, BrowsesTheDottedNamesAsATree) {
     kit::ComPtr<IEnumString> writable;
     ASSERT_EQ(S_OK, browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, OPC_WRITEABLE, writable.put()));
     EXPECT_EQ(std::vector<std::wstring>({L"Plant.Pump.Running"}), Strings(writable.get()));
+    // Readable or writable, as the kit's client asks: every leaf of the level.
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Tank"));
+    kit::ComPtr<IEnumString> either;
+    ASSERT_EQ(S_OK, browse->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE, either.put()));
+    EXPECT_EQ(std::vector<std::wstring>({L"Level", L"Status", L"Temp"}), Strings(either.get()));
+    // Branch names give their item IDs too: clients browse into them by it.
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant"));
+    kit::CoTaskString branchId;
+    ASSERT_EQ(S_OK, browse->GetItemID(const_cast<wchar_t*>(L"Tank"), branchId.put()));
+    EXPECT_STREQ(L"Plant.Tank", branchId.get());
+    ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L""));
 
     // Each client object browses on its own.
     kit::ComPtr<IOPCServer> other = Connect();
