@@ -956,6 +956,9 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     EXPECT_EQ(0, g_host->state->destructorCalls);
     // The server dropped the shutdown sink with the connection.
     EXPECT_TRUE(shutdown->OnlyOurs());
+    // Cut off means released: no engine object lives on for the clients' proxies.
+    for (int i = 0; i < 300 && g_host->state->liveObjects != 0; ++i) Sleep(10);
+    EXPECT_EQ(0, g_host->state->liveObjects);
 
     SetEvent(g_host->exitEvent.get());
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_host->process.get(), 10000));
