@@ -72,9 +72,58 @@ LONG LiveObjects() {
     return n - 1 - (g_state->stopReturned ? 0 : 1);
 }
 
+// --service: the way the simulation service hosts the engine, so that COM can
+// start it on demand through the class's AppID LocalService.
+SERVICE_STATUS_HANDLE g_status = nullptr;
+HANDLE g_serviceStop = nullptr;
+
+void Report(DWORD state) {
+    SERVICE_STATUS st = {};
+    st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    st.dwCurrentState = state;
+    st.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    SetServiceStatus(g_status, &st);
+}
+
+DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP) SetEvent(g_serviceStop);
+    return NO_ERROR;
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+    g_status = RegisterServiceCtrlHandlerExA(HOST_SERVICE_NAME, &ServiceControl, nullptr);
+    if (!g_status) return;
+    Report(SERVICE_START_PENDING);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    HostState local = {};
+    g_state = &local;
+    IOPCServerObject* server = CreateNewOPCServerObject();
+    TestProvider* provider = new TestProvider;
+    if (server) {
+        server->SetValueProvider(provider);
+        if (server->Start(&CLSID_EngineTestService) == 0) {
+            server->AddTag("Service.Value", VT_I4, 1);
+            Report(SERVICE_RUNNING);
+            WaitForSingleObject(g_serviceStop, INFINITE);
+            Report(SERVICE_STOP_PENDING);
+            server->Stop();
+        }
+        DestroyOPCServerObject();
+    }
+    CoUninitialize();
+    delete provider;
+    Report(SERVICE_STOPPED);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && !lstrcmpA(argv[1], "--service")) {
+        g_serviceStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        char name[] = HOST_SERVICE_NAME;
+        SERVICE_TABLE_ENTRYA table[] = {{name, &ServiceMain}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherA(table) ? 0 : 30;
+    }
     kit::Handle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(HostState),
                                            HOST_SHARED_NAME));
     if (!mapping) return 20;

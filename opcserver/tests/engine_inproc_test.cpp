@@ -150,6 +150,25 @@ TEST(EngineLayout, HostsCallEverySlotThroughAVisualCppTable) {
     DestroyOPCServerObject();
 }
 
+// Hosts link by the decorated names, from either compiler: exactly these five.
+TEST(EngineLayout, ExportsExactlyTheFiveDecoratedNames) {
+    HMODULE m = GetModuleHandleA("KetraOPCServer.dll");
+    ASSERT_NE(nullptr, m);
+    const BYTE* base = reinterpret_cast<const BYTE*>(m);
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    ASSERT_NE(0u, dir.VirtualAddress);
+    const IMAGE_EXPORT_DIRECTORY* exp = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+    const DWORD* names = reinterpret_cast<const DWORD*>(base + exp->AddressOfNames);
+    std::vector<std::string> found;
+    for (DWORD i = 0; i < exp->NumberOfNames; ++i) found.push_back(reinterpret_cast<const char*>(base + names[i]));
+    EXPECT_EQ(std::vector<std::string>({"_ConfigureOpcEnumACL@4", "_CreateNewOPCServerObject@0",
+                                        "_DestroyOPCServerObject@0", "_RegisterServer@20", "_UnRegisterServer@8"}),
+              found);
+    EXPECT_EQ(5u, exp->NumberOfFunctions);
+}
+
 // ---- Registration -----------------------------------------------------------
 
 // {6A1D3E55-2F84-4B6C-9D07-3E8A5B1C2D90}

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "KetraOPCServer.h"
 #include "host_shared.h"
 #include "kit_com.h"
 #include "opccomn.h"
@@ -889,6 +890,51 @@ TEST_F(EngineOutOfProcess, ResolvesThroughRegistrationAndCanBeCreatedByProgId) {
     EXPECT_TRUE(unreg(&CLSID_EngineTestHost, "Ketra.Engine.TestHost"));
     EXPECT_NE(S_OK, CLSIDFromProgID(L"Ketra.Engine.TestHost", &clsid));
     FreeLibrary(engine);
+}
+
+// The installer's road: the class is bound to a service, and creating it starts
+// the service, which publishes the class object with Start.
+TEST_F(EngineOutOfProcess, RegisteredClassStartsItsServiceOnDemand) {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, scm);
+    std::wstring cmd = L"\"" + ProgramDir() + L"engine_test_host.exe\" --service";
+    SC_HANDLE svc = CreateServiceW(scm, L"" HOST_SERVICE_NAME, L"" HOST_SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, cmd.c_str(),
+                                   nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (!svc) svc = OpenServiceW(scm, L"" HOST_SERVICE_NAME, SERVICE_ALL_ACCESS);
+    ASSERT_NE(nullptr, svc);
+    const char* accounts[] = {"Everyone", "SYSTEM", "NETWORK", "INTERACTIVE", "ANONYMOUS LOGON", nullptr};
+    ASSERT_TRUE(RegisterServer(&CLSID_EngineTestService, HOST_SERVICE_NAME, "Engine service test", 1, accounts));
+
+    SERVICE_STATUS st = {};
+    QueryServiceStatus(svc, &st);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
+    CLSID clsid = CLSID_NULL;
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"" HOST_SERVICE_NAME, &clsid));
+    kit::ComPtr<IOPCServer> server;
+    EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.put_void()));
+    if (server) {
+        kit::CoTaskArray<OPCSERVERSTATUS> status;
+        EXPECT_EQ(S_OK, server->GetStatus(status.put()));
+        if (status) {
+            EXPECT_EQ(OPC_STATUS_RUNNING, status->dwServerState);
+            CoTaskMemFree(status->szVendorInfo);
+        }
+        Group g = AddGroup(server.get(), L"Svc", TRUE, 1000, 1);
+        Added a = AddItems(g.items.get(), {L"Service.Value"});
+        EXPECT_EQ(S_OK, a.hr);
+    }
+    server.Reset();
+    QueryServiceStatus(svc, &st);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), st.dwCurrentState);
+
+    ControlService(svc, SERVICE_CONTROL_STOP, &st);
+    for (int i = 0; i < 500 && QueryServiceStatus(svc, &st) && st.dwCurrentState != SERVICE_STOPPED; ++i) Sleep(10);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), st.dwCurrentState);
+    DeleteService(svc);
+    CloseServiceHandle(svc);
+    CloseServiceHandle(scm);
+    EXPECT_TRUE(UnRegisterServer(&CLSID_EngineTestService, HOST_SERVICE_NAME));
 }
 
 // Runs last (gtest keeps declaration order): stops the host under the clients' feet.

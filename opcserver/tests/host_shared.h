@@ -8,6 +8,11 @@
 // {3F0E6B1A-8C2D-4E57-9A61-0B7C5D2E4F18}
 static const CLSID CLSID_EngineTestHost = {0x3F0E6B1A, 0x8C2D, 0x4E57, {0x9A, 0x61, 0x0B, 0x7C, 0x5D, 0x2E, 0x4F, 0x18}};
 
+// The class and service of the on-demand start test ("--service" mode).
+// {3F0E6B1B-8C2D-4E57-9A61-0B7C5D2E4F18}
+static const CLSID CLSID_EngineTestService = {0x3F0E6B1B, 0x8C2D, 0x4E57, {0x9A, 0x61, 0x0B, 0x7C, 0x5D, 0x2E, 0x4F, 0x18}};
+#define HOST_SERVICE_NAME "KetraEngineTestSvc"
+
 #define HOST_SHARED_NAME L"KetraEngineTestHost.State"
 #define HOST_STOP_EVENT L"KetraEngineTestHost.Stop"
 #define HOST_EXIT_EVENT L"KetraEngineTestHost.Exit"
