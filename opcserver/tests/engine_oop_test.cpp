@@ -837,6 +837,74 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     EXPECT_EQ(0, errors.load());
 }
 
+TEST_F(EngineOutOfProcess, Cancel2WithdrawsAQueuedRequestAndClonesCarryTheItems) {
+    kit::ComPtr<IOPCServer> server = Connect();
+    Group g = AddGroup(server.get(), L"Queue", TRUE, 1000, 77);
+    Added a = AddItems(g.items.get(), {L"Plant.Slow", L"Plant.Tank.Level"});
+    ASSERT_EQ(S_OK, a.hr);
+    kit::ComPtr<DataSink> sink = Make<DataSink>();
+    kit::ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, g.items.As(IID_IConnectionPointContainer, cpc));
+    kit::ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put()));
+    DWORD cookie;
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie));
+    kit::ComPtr<IOPCAsyncIO2> async;
+    ASSERT_EQ(S_OK, g.items.As(IID_IOPCAsyncIO2, async));
+
+    // The first request keeps the worker in the slow tag; the second waits behind it.
+    DWORD first = 0, second = 0;
+    kit::CoTaskArray<HRESULT> e1, e2;
+    OPCHANDLE slow = a.handles[0], level = a.handles[1];
+    ASSERT_EQ(S_OK, async->Read(1, &slow, 501, &first, e1.put()));
+    ASSERT_EQ(S_OK, async->Read(1, &level, 502, &second, e2.put()));
+    EXPECT_NE(first, second);
+    EXPECT_EQ(S_OK, async->Cancel2(second));
+    EXPECT_EQ(E_FAIL, async->Cancel2(second));  // gone already
+    ASSERT_TRUE(sink->WaitFor(&sink->cancels, 1, 3000));
+    ASSERT_TRUE(sink->WaitFor(&sink->reads, 1, 3000));
+    Sleep(200);
+    std::vector<DataSink::Call> reads = sink->Get(&sink->reads);
+    ASSERT_EQ(1u, reads.size());  // only the first one ran
+    EXPECT_EQ(501u, reads[0].trans);
+    EXPECT_EQ(502u, sink->Get(&sink->cancels)[0].trans);
+    EXPECT_EQ(77u, sink->Get(&sink->cancels)[0].group);
+    ASSERT_EQ(S_OK, cp->Unadvise(cookie));
+
+    kit::ComPtr<IOPCGroupStateMgt> state;
+    ASSERT_EQ(S_OK, g.items.As(IID_IOPCGroupStateMgt, state));
+    kit::ComPtr<IOPCItemMgt> clone;
+    ASSERT_EQ(S_OK, state->CloneGroup(L"QueueCopy", IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(clone.put())));
+    kit::ComPtr<IOPCGroupStateMgt> cloneState;
+    ASSERT_EQ(S_OK, clone.As(IID_IOPCGroupStateMgt, cloneState));
+    DWORD r;
+    BOOL active = TRUE;
+    kit::CoTaskString name;
+    LONG bias;
+    FLOAT dead;
+    DWORD lcid;
+    OPCHANDLE client, serverHandle;
+    ASSERT_EQ(S_OK, cloneState->GetState(&r, &active, name.put(), &bias, &dead, &lcid, &client, &serverHandle));
+    EXPECT_STREQ(L"QueueCopy", name.get());
+    EXPECT_FALSE(active);  // a clone starts inactive
+    EXPECT_NE(g.handle, serverHandle);
+    kit::ComPtr<IEnumOPCItemAttributes> e;
+    ASSERT_EQ(S_OK, clone->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown**>(e.put())));
+    OPCITEMATTRIBUTES* attrs = nullptr;
+    ULONG fetched = 0;
+    e->Next(10, &attrs, &fetched);
+    EXPECT_EQ(2u, fetched);
+    for (ULONG i = 0; i < fetched; ++i) {
+        CoTaskMemFree(attrs[i].szAccessPath);
+        CoTaskMemFree(attrs[i].szItemID);
+        VariantClear(&attrs[i].vEUInfo);
+    }
+    CoTaskMemFree(attrs);
+    kit::ComPtr<IOPCItemMgt> dup;
+    EXPECT_EQ(OPC_E_DUPLICATENAME,
+              state->CloneGroup(L"Queue", IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(dup.put())));
+}
+
 TEST_F(EngineOutOfProcess, NoObjectOutlivesItsLastClientReference) {
     // Other tests' objects must be gone before counting.
     for (int i = 0; i < 200 && g_host->state->liveObjects != 0; ++i) Sleep(10);
