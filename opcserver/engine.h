@@ -136,8 +136,25 @@ private:
 class COPCGroup;
 class COPCServer;
 
-// Refreshes subscribed groups at their update rates and runs the asynchronous
-// requests of IOPCAsyncIO2, all on one worker thread in the multithreaded apartment.
+// Counts group refreshes running on the system thread pool, so that Stop can wait
+// for them. Shared with each work item: the last one may outlive the scheduler.
+struct TickGate {
+    kit::CritSec lock;
+    LONG running = 0;
+    kit::Handle idle{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+    void Enter() {
+        kit::CritSecLock l(lock);
+        if (running++ == 0) ResetEvent(idle.get());
+    }
+    void Leave() {
+        kit::CritSecLock l(lock);
+        if (--running == 0) SetEvent(idle.get());
+    }
+};
+
+// Decides when each subscribed group is due and runs the asynchronous requests of
+// IOPCAsyncIO2 on its own thread; the refreshes themselves run on the system
+// thread pool, so a slow tag in one group does not hold back the others.
 class Scheduler {
 public:
     Scheduler();
@@ -167,14 +184,17 @@ public:
 
 private:
     static DWORD WINAPI ThreadMain(void* self);
+    static DWORD WINAPI TickMain(void* work);
     void Run();
     bool IsStopping();
+    void StartTick(kit::ComPtr<COPCGroup> group);
 
     kit::CritSec lock_;
     std::map<COPCGroup*, ULONGLONG> groups_;  // weak; next due tick
     std::vector<Task> tasks_;
     kit::Handle wake_;
     kit::Handle thread_;
+    std::shared_ptr<TickGate> gate_;
     bool stopping_;
     LONG volatile nextCancelId_;
 };

@@ -88,8 +88,11 @@ public:
     std::wstring Name();
     void SetNameUnchecked(const std::wstring& name);
     GroupSettings Settings();
-    // Refreshes the cache of active items and reports changes (scheduler thread).
+    // Refreshes the cache of active items and reports changes (thread pool); one
+    // refresh of a group at a time.
     void Tick();
+    bool TryBeginTick() { return InterlockedCompareExchange(&ticking_, 1, 0) == 0; }
+    void EndTick() { InterlockedExchange(&ticking_, 0); }
     // The owning server object forgets this group (removed, or the server went away).
     void Detach();
     // Cuts off every client of this group (engine stop).
@@ -124,6 +127,7 @@ private:
     void FillFromCache(Item& item, Batch* batch, HRESULT* error);
 
     LONG volatile ref_;
+    LONG volatile ticking_ = 0;
     ServerProcessRef process_;
     std::shared_ptr<EngineCore> core_;
     std::shared_ptr<ServerShared> shared_;

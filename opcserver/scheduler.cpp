@@ -6,7 +6,16 @@
 namespace ketra {
 namespace engine {
 
-Scheduler::Scheduler() : stopping_(false), nextCancelId_(0) {
+namespace {
+
+struct TickWork {
+    std::shared_ptr<TickGate> gate;
+    COPCGroup* group;  // holds one reference
+};
+
+}  // namespace
+
+Scheduler::Scheduler() : gate_(std::make_shared<TickGate>()), stopping_(false), nextCancelId_(0) {
     wake_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 }
 
@@ -32,6 +41,8 @@ void Scheduler::Stop() {
         SetEvent(wake_.get());
         WaitForSingleObject(thread, INFINITE);
     }
+    // Refreshes already handed to the pool finish (and call their clients) first.
+    WaitForSingleObject(gate_->idle.get(), INFINITE);
     std::vector<Task> dropped;
     {
         kit::CritSecLock lock(lock_);
@@ -140,13 +151,42 @@ void Scheduler::Run() {
             if (IsStopping()) return;
         }
         tasks.clear();
-        for (auto& g : due) {
-            g->Tick();
-            if (IsStopping()) return;
-        }
+        for (auto& g : due) StartTick(std::move(g));
         due.clear();
         if (wait > 0) WaitForSingleObject(wake_.get(), wait);
     }
+}
+
+void Scheduler::StartTick(kit::ComPtr<COPCGroup> group) {
+    // A group whose last refresh still runs skips this one.
+    if (!group->TryBeginTick()) return;
+    TickWork* work = new (std::nothrow) TickWork;
+    if (!work) {
+        group->EndTick();
+        return;
+    }
+    work->gate = gate_;
+    work->group = group.Detach();
+    work->gate->Enter();
+    if (!QueueUserWorkItem(&Scheduler::TickMain, work, WT_EXECUTEDEFAULT)) {
+        TickMain(work);  // no pool: refresh right here
+    }
+}
+
+DWORD WINAPI Scheduler::TickMain(void* param) {
+    TickWork* work = static_cast<TickWork*>(param);
+    {
+        kit::ComInit com(COINIT_MULTITHREADED);
+        work->group->Tick();
+        work->group->EndTick();
+    }
+    std::shared_ptr<TickGate> gate = std::move(work->gate);
+    COPCGroup* group = work->group;
+    delete work;
+    gate->Leave();
+    // Last: may be the final reference to the group (and to the engine's state).
+    group->Release();
+    return 0;
 }
 
 bool Scheduler::IsStopping() {

@@ -810,6 +810,28 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     EXPECT_GE(fastReads, 3);  // reads got through while the provider was busy
     EXPECT_LT(worst, 150.0);  // well under the slow tag's 300 ms
 
+    // A subscription to the slow tag does not slow down another group's subscription.
+    Group slowSub = AddGroup(server.get(), L"SlowSubscription", TRUE, 50, 2);
+    AddItems(slowSub.items.get(), {L"Plant.Slow"});
+    Group fastSub = AddGroup(other.get(), L"FastSubscription", TRUE, 100, 3);
+    kit::ComPtr<DataSink> sink = Make<DataSink>();
+    kit::ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(S_OK, fastSub.items.As(IID_IConnectionPointContainer, cpc));
+    kit::ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put()));
+    DWORD cookie;
+    ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie));
+    AddItems(fastSub.items.get(), {L"Plant.Tank.Temp"});
+    Sleep(1000);
+    size_t fastReports = sink->Get(&sink->changes).size();
+    EXPECT_GE(fastReports, 6u);
+    ASSERT_EQ(S_OK, cp->Unadvise(cookie));
+    kit::ComPtr<IOPCGroupStateMgt> slowState;
+    ASSERT_EQ(S_OK, slowSub.items.As(IID_IOPCGroupStateMgt, slowState));
+    BOOL off = FALSE;
+    DWORD revised;
+    slowState->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr);
+
     // Several clients adding, reading and removing at the same time.
     std::atomic<int> errors(0);
     std::vector<std::thread> pool;
