@@ -35,7 +35,11 @@ protected:
     ~IOPCServerObject() {}
 };
 
-#ifdef KETRA_OPC_SERVER_BUILD
+#if defined(KETRA_OPC_SERVER_BUILD) && !defined(_MSC_VER)
+// GNU ld would export a dllexport'ed stdcall function under its undecorated
+// name; the .def file alone gives the decorated names.
+#define KETRA_OPC_SERVER_API
+#elif defined(KETRA_OPC_SERVER_BUILD)
 #define KETRA_OPC_SERVER_API __declspec(dllexport)
 #else
 #define KETRA_OPC_SERVER_API __declspec(dllimport)

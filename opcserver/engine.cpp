@@ -1,0 +1,153 @@
+// The server object the host drives (IOPCServerObject) and the two exports that
+// create and destroy it.
+#include "engine.h"
+#include "opc_group.h"
+#include "opc_server.h"
+
+namespace ketra {
+namespace engine {
+
+namespace {
+
+const wchar_t kShutdownReason[] = L"The OPC server is shutting down.";
+
+// The process security comes from the class's AppID (access rights, and the
+// authentication level the installer writes), so it must be set before COM
+// marshals anything. A host that set it already keeps its own.
+void InitProcessSecurity(const CLSID& clsid) {
+    GUID appId = clsid;
+    CoInitializeSecurity(&appId, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY,
+                         nullptr, EOAC_APPID, nullptr);
+}
+
+class CEngine final : public IOPCServerObject {
+public:
+    CEngine() : core_(std::make_shared<EngineCore>()), cookie_(0), started_(false), processHeld_(false) {}
+    ~CEngine() {
+        if (started_) Stop();
+        // Objects a client of this process may still hold must not reach the
+        // provider, which the host destroys next.
+        core_->scheduler.Stop();
+        core_->tags.Close();
+    }
+
+    int SetValueProvider(IValueProvider* provider) override {
+        core_->tags.SetProvider(provider);
+        return 0;
+    }
+
+    int Start(const CLSID* clsid) override {
+        kit::CritSecLock lock(lock_);
+        if (!clsid) return 1;
+        if (started_) return 2;
+        if (stopped_) return 3;  // a stopped engine does not come back: its provider is gone
+        InitProcessSecurity(*clsid);
+        if (!core_->scheduler.Start()) return 4;
+        core_->startTime = NowFileTime();
+        InterlockedExchange(&core_->running, 1);
+        kit::ComPtr<IClassFactory> factory;
+        factory.Attach(NewClassFactory(core_));
+        if (!factory) {
+            Undo();
+            return 5;
+        }
+        HRESULT hr = CoRegisterClassObject(*clsid, factory.get(), CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+                                           REGCLS_MULTIPLEUSE, &cookie_);
+        if (FAILED(hr))  // hosts without remote activation take the local one alone
+            hr = CoRegisterClassObject(*clsid, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
+        if (FAILED(hr)) {
+            Undo();
+            return 6;
+        }
+        // Serving does not end when the last client leaves: the host decides.
+        CoAddRefServerProcess();
+        processHeld_ = true;
+        started_ = true;
+        return 0;
+    }
+
+    void Stop() override {
+        kit::CritSecLock lock(lock_);
+        if (!started_) return;
+        started_ = false;
+        stopped_ = true;
+        InterlockedExchange(&core_->running, 0);
+
+        std::vector<kit::ComPtr<COPCServer>> servers;
+        {
+            kit::CritSecLock l(core_->serversLock);
+            for (COPCServer* s : core_->servers) {
+                if (TryAddRef(s->RefCount())) {
+                    kit::ComPtr<COPCServer> held;
+                    held.Attach(s);
+                    servers.push_back(std::move(held));
+                }
+            }
+        }
+        for (auto& s : servers) s->SendShutdown(kShutdownReason);
+        CoRevokeClassObject(cookie_);
+        cookie_ = 0;
+        // The worker may be in a client callback; it finishes that first.
+        core_->scheduler.Stop();
+        for (auto& s : servers) s->Disconnect();
+        // Groups a client kept after their server object went away.
+        std::vector<kit::ComPtr<COPCGroup>> groups;
+        core_->scheduler.SnapshotGroups(&groups);
+        for (auto& g : groups) g->Disconnect();
+        groups.clear();
+        servers.clear();
+        // Last: waits for any ReadTag still running on an RPC thread.
+        core_->tags.Close();
+        if (processHeld_) {
+            processHeld_ = false;
+            CoReleaseServerProcess();
+        }
+    }
+
+    bool AddTag(const char* name, VARTYPE type, DWORD access) override {
+        return core_->tags.Add(name, type, access);
+    }
+
+private:
+    void Undo() {
+        InterlockedExchange(&core_->running, 0);
+        core_->scheduler.Stop();
+    }
+
+    kit::CritSec lock_;
+    std::shared_ptr<EngineCore> core_;
+    DWORD cookie_;
+    bool started_;
+    bool stopped_ = false;
+    bool processHeld_;
+};
+
+kit::CritSec g_engineLock;
+CEngine* g_engine = nullptr;
+
+}  // namespace
+
+}  // namespace engine
+}  // namespace ketra
+
+using ketra::engine::CEngine;
+using ketra::engine::g_engine;
+using ketra::engine::g_engineLock;
+
+// One server object per process: the host hosts one OPC server.
+extern "C" IOPCServerObject* __stdcall CreateNewOPCServerObject() {
+    kit::CritSecLock lock(g_engineLock);
+    if (g_engine) return nullptr;
+    g_engine = new (std::nothrow) CEngine();
+    return g_engine;
+}
+
+extern "C" void __stdcall DestroyOPCServerObject() {
+    CEngine* engine;
+    {
+        kit::CritSecLock lock(g_engineLock);
+        engine = g_engine;
+        g_engine = nullptr;
+    }
+    delete engine;  // stops first when still serving
+}
