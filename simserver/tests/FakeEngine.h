@@ -18,7 +18,10 @@
 
 #include "KetraOPCServer.h"
 
-#ifdef KETRA_OPC_SERVER_BUILD
+#if defined(KETRA_OPC_SERVER_BUILD) && !defined(_MSC_VER)
+// Exported through FakeKetraOPCServer.mingw.def, like the engine's functions.
+#define FAKE_ENGINE_API
+#elif defined(KETRA_OPC_SERVER_BUILD)
 #define FAKE_ENGINE_API __declspec(dllexport)
 #else
 #define FAKE_ENGINE_API __declspec(dllimport)
