@@ -124,6 +124,26 @@ TEST_F(OutOfProcessClient, CreateConnectBrowseReadDisconnectDestroy) {
     for (const auto& l : g_lines) EXPECT_EQ(0u, l.rfind("DBG: ", 0)) << "only debug lines: " << l;
 }
 
+// The same walk through the OPC DA 3.0 browse, from a server that lacks the 2.0
+// interface: OPCBROWSEELEMENT arrays with their item properties cross the wire.
+TEST_F(OutOfProcessClient, Da3OnlyServerIsWalkedThroughIOPCBrowse) {
+    // A server of an earlier test may still be on its way out; it would answer.
+    for (int i = 0; i < 100 && !ServerProcesses().empty(); ++i) Sleep(100);
+    ASSERT_TRUE(ServerProcesses().empty());
+    ASSERT_EQ(0u, RunAndWait(L"opc_oop_server.exe /RegServer /Da3Only"));
+    ketra::opc::IOPCClient* client = CreateNewOPCClientObject();
+    ASSERT_NE(nullptr, client);
+    ASSERT_EQ(S_OK, client->Connect(KIT_OOP_PROGID_A, "", &Collect));
+    std::vector<std::pair<std::string, int>> tree;
+    Walk(client, nullptr, tree, 0);
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"Fixed", 0}, {"Fixed.Real", 1}, {"Fixed.Text", 1}, {"Fixed.Byte", 1},
+        {"Simul", 0}, {"Simul.Real", 1}, {"Simul.Count", 1}};
+    EXPECT_EQ(expected, tree);
+    EXPECT_EQ(0, client->Disconnect());
+    EXPECT_EQ(TRUE, DestroyOPCClientObject(client));
+}
+
 // The server shuts down under a connected client: its ShutdownRequest stops the
 // reads, and a new client object connects to a server that COM starts again.
 TEST_F(OutOfProcessClient, ServerShutDownThenStartedAgainByTheNextConnect) {

@@ -4,6 +4,8 @@
 // counter), so a test can check every byte that crosses the process boundary.
 //   opc_oop_server.exe /RegServer     register class and ProgID
 //   opc_oop_server.exe /UnregServer   remove them
+//   opc_oop_server.exe /RegServer /Da3Only   the same, for a server that COM starts
+//                                     without the DA 2.0 browse interface
 //   opc_oop_server.exe /Stop          ask the running server to shut down the way
 //                                     a real one does: it withdraws its class,
 //                                     sends ShutdownRequest to every client and exits
@@ -28,6 +30,8 @@ namespace {
 std::atomic<long> g_objects{0};
 std::atomic<bool> g_everCreated{false};
 std::atomic<long> g_simulReads{0};
+// Started with -Da3Only: browsing is offered through IOPCBrowse alone.
+bool g_da3Only = false;
 HANDLE g_idle = nullptr;
 
 struct Tag {
@@ -361,7 +365,7 @@ public:
         *out = nullptr;
         if (iid == IID_IUnknown || iid == IID_IOPCServer) *out = static_cast<IOPCServer*>(this);
         else if (iid == IID_IOPCCommon) *out = static_cast<IOPCCommon*>(this);
-        else if (iid == IID_IOPCBrowseServerAddressSpace) *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
+        else if (iid == IID_IOPCBrowseServerAddressSpace && !g_da3Only) *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
         else if (iid == IID_IOPCBrowse) *out = static_cast<IOPCBrowse*>(this);
         else if (iid == IID_IConnectionPointContainer) *out = static_cast<IConnectionPointContainer*>(this);
         else return E_NOINTERFACE;
@@ -620,13 +624,14 @@ LONG SetDefault(const std::wstring& key, const std::wstring& value) {
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-int Register() {
+int Register(bool da3Only) {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return 1;
     std::wstring clsid = L"CLSID\\" + ClsidText();
     bool ok = SetDefault(clsid, L"Krel out-of-process test server") == ERROR_SUCCESS &&
-              SetDefault(clsid + L"\\LocalServer32", std::wstring(L"\"") + path + L"\"") == ERROR_SUCCESS &&
+              SetDefault(clsid + L"\\LocalServer32",
+                         std::wstring(L"\"") + path + L"\"" + (da3Only ? L" -Da3Only" : L"")) == ERROR_SUCCESS &&
               SetDefault(clsid + L"\\ProgID", KIT_OOP_PROGID) == ERROR_SUCCESS &&
               SetDefault(std::wstring(KIT_OOP_PROGID) + L"\\CLSID", ClsidText()) == ERROR_SUCCESS;
     return ok ? 0 : 1;
@@ -649,11 +654,15 @@ int Stop() {
 }
 
 int main(int argc, char** argv) {
+    bool regServer = false;
+    for (int i = 1; i < argc; ++i)
+        if (_stricmp(argv[i], "/Da3Only") == 0 || _stricmp(argv[i], "-Da3Only") == 0) g_da3Only = true;
     for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/Stop") == 0 || _stricmp(argv[i], "-Stop") == 0) return Stop();
-        if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) return Register();
+        if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) regServer = true;
         if (_stricmp(argv[i], "/UnregServer") == 0 || _stricmp(argv[i], "-UnregServer") == 0) return Unregister();
     }
+    if (regServer) return Register(g_da3Only);
     kit::ComInit com(COINIT_MULTITHREADED);
     if (FAILED(com.result())) return 2;
     kit::Handle idle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
