@@ -16,15 +16,16 @@ failures=0
 note() { echo "[screen] $*"; }
 fail() { echo "[screen] FAIL: $*"; failures=$((failures + 1)); }
 
-# The test server processes of this prefix only (other builds may run their own).
-server_pids() {
+# Processes of this prefix only (other builds may run their own).
+prefix_pids() {
   local pid
-  for pid in $(pgrep -f 'opc_oop_server\.exe' 2>/dev/null); do
+  for pid in $(pgrep -f "$1" 2>/dev/null); do
     if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
       echo "$pid"
     fi
   done
 }
+server_pids() { prefix_pids 'opc_oop_server\.exe'; }
 
 cleanup() {
   tmux kill-session -t "$session" 2>/dev/null
@@ -48,6 +49,8 @@ wait_for() {
   return 1
 }
 value_at() { local r; r=$(row "$1"); echo "${r:35}"; }
+# The first pass is complete once the last of the five tags shows a value.
+values_shown() { tags_shown && [[ "$(value_at 3)" == " 2.50"* ]] && [ -n "$(value_at 7)" ]; }
 tags_shown() { [ "$(row 3)" = "        Fixed.Real" ] || [[ "$(row 3)" == "        Fixed.Real"* ]]; }
 
 wine regsvr32 /s "$bin/OPCKrelProxy.dll" >/dev/null 2>&1 || { echo "proxy registration failed"; exit 1; }
@@ -57,7 +60,7 @@ printf '[OPC.KREL]\r\nOpcServerName=Krel.OopTest.1\r\nHostName=\r\n' > "$work/OP
 tmux new-session -d -s "$session" -x 100 -y 30 \
   "cd '$work' && wine '$bin/OPC.Krel.Client.exe'; echo \"EXIT=\$?\" > '$work/exit'; sleep 60"
 
-if ! wait_for '[[ "$(value_at 3)" == " 2.50"* ]]' 30; then
+if ! wait_for values_shown 30; then
   fail "no value at column 35 of row 3"; screen
 fi
 s=$(screen)
@@ -91,7 +94,7 @@ if wait_for '! tags_shown && [ "$(row 0)" = "OPC Server Name: Krel.OopTest.1" ]'
 else
   fail "the screen never went back to the header after the shutdown"; screen
 fi
-if wait_for 'tags_shown && [[ "$(value_at 3)" == " 2.50"* ]]' 20; then
+if wait_for values_shown 20; then
   after=$(server_pids)
   note "values again, server pid $after:"; screen | sed -n 1,8p
   [ -n "$after" ] && [ "$after" != "$before" ] || fail "no new server process ('$before' -> '$after')"
@@ -100,8 +103,9 @@ else
 fi
 
 # The server dies: the reads fail, the screen goes back to the header and the
-# console retries once a second. (Wine keeps the dead server's class
-# registration for this client process, so here the retries keep failing.)
+# console retries once a second. Wine's RPCSS keeps the dead server's class
+# registration, so activation fails until RPCSS starts afresh (Windows finds the
+# server gone and starts a new one).
 pids=$(server_pids)
 [ -n "$pids" ] || fail "no server process found"
 note "killing the server (pid $pids)"
@@ -125,6 +129,14 @@ while [ $SECONDS -lt $deadline ] && { [ $cleared -lt 2 ] || [ $failed -lt 2 ]; }
 done
 [ $cleared -ge 2 ] && [ $failed -ge 2 ] || fail "retries not seen (cleared $cleared, failed $failed)"
 note "retrying: row 3 cleared $cleared times, 'Error de conexion' $failed times"
+rpcss=$(prefix_pids 'system32\\rpcss\.exe')
+note "restarting this prefix's RPCSS (pid $rpcss) to drop the dead registration"
+for pid in $rpcss; do kill -9 "$pid"; done
+if wait_for values_shown 30; then
+  note "values again after the kill, server pid $(server_pids)"
+else
+  fail "values never came back after the kill"; screen
+fi
 
 # A key ends the program with exit code 0. tmux keys first; Wine's terminal
 # console may not hand them to _kbhit, so then the key goes in as a console
