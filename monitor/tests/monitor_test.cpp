@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -163,8 +163,8 @@ protected:
         g_created = 0;
         g_destroyed = 0;
         g_liveEnumerators = 0;
-        strcpy(settings.serverName, "Krel.Test");
-        strcpy(settings.hostName, "LocalHost");
+        std::snprintf(settings.serverName, sizeof settings.serverName, "%s", "Krel.Test");
+        std::snprintf(settings.hostName, sizeof settings.hostName, "%s", "LocalHost");
     }
     void TearDown() override { EXPECT_EQ(0, g_liveEnumerators) << "enumerators not handed back"; }
     std::vector<std::string> Walk(ScriptClient& c) {
@@ -181,7 +181,7 @@ protected:
 
 std::string Num(const char* prefix, int i) {
     char b[32];
-    snprintf(b, sizeof b, "%s%02d", prefix, i);
+    std::snprintf(b, sizeof b, "%s%02d", prefix, i);
     return b;
 }
 

@@ -3,6 +3,7 @@
 // which COM starts for the connect and which leaves when the client lets go.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
