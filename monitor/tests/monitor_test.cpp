@@ -445,3 +445,24 @@ TEST(MonitorSettings, DefaultsIniValuesAndDirectoriesTooLong) {
 }
 
 }  // namespace
+
+namespace {
+
+BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR, LONG_PTR count) {
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+// The program as shipped: one icon group, and the icons it names.
+TEST(MonitorProgram, CarriesOneIconGroup) {
+    HMODULE exe = LoadLibraryExA("OPC.Krel.Client.exe", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, exe);
+    int groups = 0, icons = 0;
+    EnumResourceNamesA(exe, MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */, &CountName, reinterpret_cast<LONG_PTR>(&groups));
+    EnumResourceNamesA(exe, MAKEINTRESOURCEA(3) /* RT_ICON */, &CountName, reinterpret_cast<LONG_PTR>(&icons));
+    EXPECT_EQ(1, groups);
+    EXPECT_GE(icons, 1);
+    FreeLibrary(exe);
+}
+
+}  // namespace
