@@ -74,10 +74,18 @@ HRESULT COPCClient::GetServerState(OPCSERVERSTATE* state) {
     return S_OK;
 }
 
-// Address-space browsing is delivered separately; until then every level reads
-// as empty, which callers already treat as "nothing below here".
-IItemEnumerator* COPCClient::EnumerateItems(const char*) {
-    return new (std::nothrow) CItemEmumerator(std::vector<CItemEmumerator::Entry>());
+// Takes no lock and ignores the connected flag: a browse only needs the server
+// pointer, and callers never browse while they connect or disconnect.
+IItemEnumerator* COPCClient::EnumerateItems(const char* branchPath) {
+    try {
+        COPCBrowser browser(branchPath, &engine);
+        browser.Browse();
+        return new CItemEmumerator(std::move(browser.entries));
+    } catch (...) {
+        // Out of memory: an exception must not cross into a caller built by
+        // another compiler; null is what callers already treat as "stop here".
+        return nullptr;
+    }
 }
 
 void COPCClient::ReleaseEnumerator(IItemEnumerator* enumerator) {

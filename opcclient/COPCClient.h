@@ -8,38 +8,11 @@
 #include "IOPCClient.h"
 
 #include <atomic>
+#include "OPCBrowser.h"
 #include "ReceiveData.h"
 
 namespace ketra {
 namespace opc {
-
-// The item enumerator handed out by EnumerateItems; it owns a copy of its entries.
-class CItemEmumerator : public IItemEnumerator {
-public:
-    struct Entry {
-        std::string itemId;
-        bool isBranch;
-    };
-    explicit CItemEmumerator(std::vector<Entry> entries) : entries_(std::move(entries)), cursor_(0) {}
-    virtual ~CItemEmumerator() {}
-#if !defined(_MSC_VER)
-    void* VcDeletingDestructor(unsigned int flags) override {
-        this->~CItemEmumerator();
-        if (flags & 1) ::operator delete(static_cast<void*>(this));
-        return this;
-    }
-#endif
-    const char* CurrentItemID() override { return cursor_ < entries_.size() ? entries_[cursor_].itemId.c_str() : ""; }
-    bool IsBranch() override { return cursor_ < entries_.size() && entries_[cursor_].isBranch; }
-    bool MoveNext() override {
-        if (cursor_ < entries_.size()) ++cursor_;
-        return cursor_ < entries_.size();
-    }
-
-private:
-    std::vector<Entry> entries_;
-    size_t cursor_;
-};
 
 class COPCClient : public IOPCClient, public COPCReceiveData {
 public:

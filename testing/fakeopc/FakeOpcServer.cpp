@@ -328,7 +328,45 @@ private:
     std::map<OPCHANDLE, std::wstring> serverItems_;
 };
 
-class FakeServer : public FakeObject, public IOPCServer, public IConnectionPointContainer {
+// The string enumerator a 2.0 browse hands out.
+class FakeEnumString : public FakeObject, public IEnumString {
+public:
+    FakeEnumString(FakeOpc* fake, std::vector<std::wstring> names) : FakeObject(fake), names_(std::move(names)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumString))
+            return Hand(static_cast<IEnumString*>(this), out);
+        return E_NOINTERFACE;
+    }
+    FAKE_IUNKNOWN
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, LPOLESTR* out, ULONG* fetched) override {
+        ULONG n = 0;
+        while (n < count && pos_ < names_.size()) out[n++] = CoTaskCopy(names_[pos_++].c_str());
+        if (fetched) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        pos_ += count;
+        return pos_ <= names_.size() ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        fake_->Count("EnumString.Reset");
+        pos_ = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumString** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    std::vector<std::wstring> names_;
+    size_t pos_ = 0;
+};
+
+class FakeServer : public FakeObject, public IOPCServer, public IConnectionPointContainer,
+                   public IOPCBrowseServerAddressSpace, public IOPCBrowse {
 public:
     explicit FakeServer(FakeOpc* fake)
         : FakeObject(fake), shutdownPoint_(static_cast<IOPCServer*>(this), this, IID_IOPCShutdown, fake, true) {}
@@ -344,9 +382,132 @@ public:
             return Hand(static_cast<IOPCServer*>(this), out);
         if (IsEqualIID(riid, IID_IConnectionPointContainer) && fake_->serverHasShutdownPoint)
             return Hand(static_cast<IConnectionPointContainer*>(this), out);
+        if (IsEqualIID(riid, IID_IOPCBrowseServerAddressSpace) && fake_->hasBrowse20)
+            return Hand(static_cast<IOPCBrowseServerAddressSpace*>(this), out);
+        if (IsEqualIID(riid, IID_IOPCBrowse) && fake_->hasBrowse30)
+            return Hand(static_cast<IOPCBrowse*>(this), out);
         return E_NOINTERFACE;
     }
     FAKE_IUNKNOWN
+
+    // ---- IOPCBrowseServerAddressSpace ----
+    HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* type) override {
+        fake_->Count("QueryOrganization");
+        if (FAILED(fake_->queryOrganizationResult)) return fake_->queryOrganizationResult;
+        *type = fake_->organization;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dir, LPCWSTR name) override {
+        fake_->Count("ChangeBrowsePosition");
+        kit::CritSecLock lock(fake_->lock);
+        if (dir != OPC_BROWSE_TO) return E_NOTIMPL;
+        std::wstring target = name ? name : L"";
+        fake_->browsePositions.push_back(target);
+        if (!target.empty() && !fake_->browseLevels.count(target)) return E_INVALIDARG;
+        position_ = target;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VARTYPE dataType, DWORD access,
+                                               LPENUMSTRING* out) override {
+        fake_->Count("BrowseOPCItemIDs");
+        *out = nullptr;
+        std::vector<std::wstring> names;
+        {
+            kit::CritSecLock lock(fake_->lock);
+            fake_->browseIdsCalls.push_back({type, filter ? filter : L"", filter == nullptr, dataType, access, position_});
+            auto failure = fake_->browseIdsResult.find(type);
+            if (failure != fake_->browseIdsResult.end()) return failure->second;
+            if (fake_->browseIdsWithoutEnumerator) return S_OK;
+            if (type == OPC_FLAT) {
+                CollectLeaves(L"", names);
+            } else {
+                for (const BrowseNode& n : fake_->browseLevels[position_])
+                    if (n.branch == (type == OPC_BRANCH)) names.push_back(n.name);
+            }
+        }
+        FakeEnumString* e = new FakeEnumString(fake_, names);
+        Hand(static_cast<IEnumString*>(e), reinterpret_cast<void**>(out));
+        return names.empty() ? S_FALSE : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR name, LPWSTR* itemId) override {
+        fake_->Count("GetItemID");
+        *itemId = nullptr;
+        kit::CritSecLock lock(fake_->lock);
+        const BrowseNode* found = nullptr;
+        for (const BrowseNode& n : fake_->browseLevels[position_])
+            if (n.name == name) found = &n;
+        // A flat listing names its elements by their full item IDs.
+        for (auto& level : fake_->browseLevels)
+            for (const BrowseNode& n : level.second)
+                if (!found && !n.branch && n.itemId == name) found = &n;
+        if (!found) return E_INVALIDARG;
+        if (found->itemIdFails) return E_FAIL;
+        *itemId = CoTaskCopy(found->itemId.c_str());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR, LPENUMSTRING* out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+
+    // ---- IOPCBrowse ----
+    HRESULT STDMETHODCALLTYPE GetProperties(DWORD, LPWSTR*, BOOL, DWORD, DWORD*, OPCITEMPROPERTIES** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Browse(LPWSTR itemId, LPWSTR* continuation, DWORD maxElements, OPCBROWSEFILTER filter,
+                                     LPWSTR nameFilter, LPWSTR vendorFilter, BOOL allProperties, BOOL propertyValues,
+                                     DWORD propertyCount, DWORD* propertyIds, BOOL* more, DWORD* count,
+                                     OPCBROWSEELEMENT** elements) override {
+        fake_->Count("Browse");
+        *more = FALSE;
+        *count = 0;
+        *elements = nullptr;
+        std::vector<BrowseNode> level;
+        {
+            kit::CritSecLock lock(fake_->lock);
+            Da3BrowseRecord r;
+            r.itemId = itemId ? itemId : L"<null>";
+            r.continuationNull = *continuation == nullptr;
+            r.maxElements = maxElements;
+            r.filter = filter;
+            r.nameFilter = nameFilter ? nameFilter : L"<null>";
+            r.vendorFilter = vendorFilter ? vendorFilter : L"<null>";
+            r.allProperties = allProperties;
+            r.propertyValues = propertyValues;
+            r.propertyIds.assign(propertyIds, propertyIds + propertyCount);
+            fake_->da3Browses.push_back(r);
+            if (FAILED(fake_->da3BrowseResult)) return fake_->da3BrowseResult;
+            std::wstring key = itemId ? itemId : L"";
+            if (!key.empty() && !fake_->browseLevels.count(key)) return OPC_E_UNKNOWNITEMID;
+            level = fake_->browseLevels[key];
+        }
+        if (fake_->da3HandsContinuation) *continuation = CoTaskCopy(L"more");
+        if (level.empty()) return S_OK;
+        OPCBROWSEELEMENT* e = static_cast<OPCBROWSEELEMENT*>(CoTaskMemAlloc(level.size() * sizeof(OPCBROWSEELEMENT)));
+        memset(e, 0, level.size() * sizeof(OPCBROWSEELEMENT));
+        for (size_t i = 0; i < level.size(); ++i) {
+            const BrowseNode& n = level[i];
+            e[i].szName = CoTaskCopy(n.name.c_str());
+            e[i].szItemID = CoTaskCopy(n.itemId.c_str());
+            e[i].dwFlagValue = n.da3Flags ? n.da3Flags : (n.branch ? OPC_BROWSE_HASCHILDREN : OPC_BROWSE_ISITEM);
+            // The one property asked for, with strings and a value the caller must free.
+            OPCITEMPROPERTY* p = static_cast<OPCITEMPROPERTY*>(CoTaskMemAlloc(sizeof(OPCITEMPROPERTY)));
+            memset(p, 0, sizeof(OPCITEMPROPERTY));
+            p->dwPropertyID = 2;
+            p->vtDataType = VT_BSTR;
+            p->szItemID = CoTaskCopy(n.itemId.c_str());
+            p->szDescription = CoTaskCopy(L"Item Canonical DataType");
+            p->vValue.vt = VT_BSTR;
+            p->vValue.bstrVal = SysAllocString(L"VT_R4");
+            e[i].ItemProperties.dwNumProperties = 1;
+            e[i].ItemProperties.pItemProperties = p;
+        }
+        *elements = e;
+        *count = static_cast<DWORD>(level.size());
+        *more = fake_->da3HandsContinuation;
+        return S_OK;
+    }
 
     HRESULT STDMETHODCALLTYPE AddGroup(LPCWSTR name, BOOL active, DWORD rate, OPCHANDLE clientGroup, LONG*,
                                        FLOAT*, DWORD lcid, OPCHANDLE* serverGroup, DWORD* revised, REFIID riid,
@@ -457,8 +618,19 @@ private:
         g->Drop();
     }
 
+    // Every leaf below `level`, depth first: what a flat listing gives.
+    void CollectLeaves(const std::wstring& level, std::vector<std::wstring>& out) {
+        auto it = fake_->browseLevels.find(level);
+        if (it == fake_->browseLevels.end()) return;
+        for (const BrowseNode& n : it->second) {
+            if (n.branch) CollectLeaves(n.itemId, out);
+            else out.push_back(n.itemId);
+        }
+    }
+
     FakePoint shutdownPoint_;
     std::map<OPCHANDLE, FakeGroup*> groups_;
+    std::wstring position_;
 };
 
 class FakeServerList : public FakeObject, public IOPCServerList {
@@ -597,6 +769,18 @@ HRESULT FakeOpc::CreateServerList(REFIID iid, void** out) {
 void FakeOpc::MapProgId(const std::wstring& progId, const CLSID& clsid) {
     kit::CritSecLock l(lock);
     progIds[progId] = clsid;
+}
+
+BrowseNode& FakeOpc::AddBrowseNode(const std::wstring& parent, const std::wstring& name, bool branch) {
+    kit::CritSecLock l(lock);
+    BrowseNode n;
+    n.name = name;
+    n.itemId = parent.empty() ? name : parent + L"." + name;
+    n.branch = branch;
+    if (branch) browseLevels[n.itemId];  // a branch is a level, even when empty
+    std::vector<BrowseNode>& level = browseLevels[parent];
+    level.push_back(n);
+    return level.back();
 }
 
 void FakeOpc::DefineItem(const std::wstring& itemId, const FakeItem& item) {

@@ -53,6 +53,38 @@ struct ReadRecord {
     std::vector<OPCHANDLE> serverHandles;
 };
 
+// One element of the fake's address space, as its browse interfaces list it.
+struct BrowseNode {
+    std::wstring name;
+    std::wstring itemId;
+    bool branch = false;
+    DWORD da3Flags = 0;        // 0: OPC_BROWSE_HASCHILDREN for a branch, OPC_BROWSE_ISITEM for a leaf
+    bool itemIdFails = false;  // GetItemID refuses this element
+};
+
+// What one IOPCBrowseServerAddressSpace::BrowseOPCItemIDs call asked for.
+struct BrowseIdsRecord {
+    OPCBROWSETYPE type;
+    std::wstring filter;
+    bool filterNull;
+    VARTYPE dataType;
+    DWORD access;
+    std::wstring position;  // the level the server was at
+};
+
+// What one IOPCBrowse::Browse call asked for.
+struct Da3BrowseRecord {
+    std::wstring itemId;
+    bool continuationNull;
+    DWORD maxElements;
+    OPCBROWSEFILTER filter;
+    std::wstring nameFilter;
+    std::wstring vendorFilter;
+    BOOL allProperties;
+    BOOL propertyValues;
+    std::vector<DWORD> propertyIds;
+};
+
 struct AddGroupRecord {
     std::wstring name;
     BOOL active;
@@ -96,6 +128,25 @@ public:
     std::deque<HRESULT> readScript;
     bool readReturnsNoErrors = false;  // a failed Read that gives no arrays at all
     bool recordCalls = true;           // off for benchmarks: the records grow with every call
+
+    // Browsing. A server offers IOPCBrowseServerAddressSpace and/or IOPCBrowse as
+    // these say; none by default. The address space is a set of levels keyed by
+    // the branch's item ID ("" = root), each in server order.
+    bool hasBrowse20 = false;
+    bool hasBrowse30 = false;
+    OPCNAMESPACETYPE organization = OPC_NS_HIERARCHIAL;
+    HRESULT queryOrganizationResult = S_OK;  // a failure leaves the out-parameter unwritten
+    std::map<OPCBROWSETYPE, HRESULT> browseIdsResult;  // BrowseOPCItemIDs failure per browse type
+    bool browseIdsWithoutEnumerator = false;           // S_OK but no IEnumString
+    HRESULT da3BrowseResult = S_OK;
+    bool da3HandsContinuation = false;  // Browse returns a continuation point (to be freed)
+    std::map<std::wstring, std::vector<BrowseNode>> browseLevels;
+    // Adds an element to the level `parent`; its item ID is parent + "." + name.
+    // The reference is valid until the next element is added to that level.
+    BrowseNode& AddBrowseNode(const std::wstring& parent, const std::wstring& name, bool branch);
+    std::vector<std::wstring> browsePositions;  // ChangeBrowsePosition(OPC_BROWSE_TO) targets
+    std::vector<BrowseIdsRecord> browseIdsCalls;
+    std::vector<Da3BrowseRecord> da3Browses;
 
     void DefineItem(const std::wstring& itemId, const FakeItem& item);
     FakeItem* Item(const std::wstring& itemId);

@@ -4,6 +4,11 @@
 // counter), so a test can check every byte that crosses the process boundary.
 //   opc_oop_server.exe /RegServer     register class and ProgID
 //   opc_oop_server.exe /UnregServer   remove them
+//   opc_oop_server.exe /RegServer /Da3Only   the same, for a server that COM starts
+//                                     without the DA 2.0 browse interface
+//   opc_oop_server.exe /Stop          ask the running server to shut down the way
+//                                     a real one does: it withdraws its class,
+//                                     sends ShutdownRequest to every client and exits
 #include <windows.h>
 #include <objbase.h>
 #include <olectl.h>
@@ -25,6 +30,8 @@ namespace {
 std::atomic<long> g_objects{0};
 std::atomic<bool> g_everCreated{false};
 std::atomic<long> g_simulReads{0};
+// Started with -Da3Only: browsing is offered through IOPCBrowse alone.
+bool g_da3Only = false;
 HANDLE g_idle = nullptr;
 
 struct Tag {
@@ -146,6 +153,15 @@ public:
         sinks_.erase(it);
         return S_OK;
     }
+    // Tells every advised IOPCShutdown sink that the server is going.
+    void NotifyShutdown(const wchar_t* reason) {
+        std::vector<kit::ComPtr<IUnknown>> sinks;
+        {
+            kit::CritSecLock lock(cs_);
+            for (auto& s : sinks_) sinks.push_back(s.second);
+        }
+        for (auto& s : sinks) static_cast<IOPCShutdown*>(s.get())->ShutdownRequest(reason);
+    }
     void Clear() {
         std::map<DWORD, kit::ComPtr<IUnknown>> gone;
         kit::CritSecLock lock(cs_);
@@ -156,6 +172,10 @@ private:
     std::map<DWORD, kit::ComPtr<IUnknown>> sinks_;
     DWORD last_ = 0;
 };
+
+// The shutdown sink lists of the live server objects, for /Stop.
+kit::CritSec g_serversLock;
+std::vector<SinkList*> g_shutdownLists;
 
 class ConnectionPoint final : public IConnectionPoint, Counted {
 public:
@@ -326,15 +346,26 @@ private:
 class Server final : public IOPCServer, public IOPCCommon, public IOPCBrowseServerAddressSpace,
                      public IOPCBrowse, public IConnectionPointContainer, Counted {
 public:
-    Server() { GetSystemTimeAsFileTime(&start_); }
-    ~Server() override { shutdown_.Clear(); }
+    Server() {
+        GetSystemTimeAsFileTime(&start_);
+        kit::CritSecLock lock(g_serversLock);
+        g_shutdownLists.push_back(&shutdown_);
+    }
+    ~Server() override {
+        {
+            kit::CritSecLock lock(g_serversLock);
+            for (size_t i = 0; i < g_shutdownLists.size(); ++i)
+                if (g_shutdownLists[i] == &shutdown_) g_shutdownLists.erase(g_shutdownLists.begin() + i--);
+        }
+        shutdown_.Clear();
+    }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
         if (iid == IID_IUnknown || iid == IID_IOPCServer) *out = static_cast<IOPCServer*>(this);
         else if (iid == IID_IOPCCommon) *out = static_cast<IOPCCommon*>(this);
-        else if (iid == IID_IOPCBrowseServerAddressSpace) *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
+        else if (iid == IID_IOPCBrowseServerAddressSpace && !g_da3Only) *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
         else if (iid == IID_IOPCBrowse) *out = static_cast<IOPCBrowse*>(this);
         else if (iid == IID_IConnectionPointContainer) *out = static_cast<IConnectionPointContainer*>(this);
         else return E_NOINTERFACE;
@@ -593,13 +624,14 @@ LONG SetDefault(const std::wstring& key, const std::wstring& value) {
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-int Register() {
+int Register(bool da3Only) {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return 1;
     std::wstring clsid = L"CLSID\\" + ClsidText();
     bool ok = SetDefault(clsid, L"Krel out-of-process test server") == ERROR_SUCCESS &&
-              SetDefault(clsid + L"\\LocalServer32", std::wstring(L"\"") + path + L"\"") == ERROR_SUCCESS &&
+              SetDefault(clsid + L"\\LocalServer32",
+                         std::wstring(L"\"") + path + L"\"" + (da3Only ? L" -Da3Only" : L"")) == ERROR_SUCCESS &&
               SetDefault(clsid + L"\\ProgID", KIT_OOP_PROGID) == ERROR_SUCCESS &&
               SetDefault(std::wstring(KIT_OOP_PROGID) + L"\\CLSID", ClsidText()) == ERROR_SUCCESS;
     return ok ? 0 : 1;
@@ -613,11 +645,24 @@ int Unregister() {
 
 }  // namespace
 
+const wchar_t kStopEvent[] = L"KrelOopTestServerStop";
+
+int Stop() {
+    kit::Handle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, kStopEvent));
+    if (!stop) return 1;
+    return SetEvent(stop.get()) ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+    bool regServer = false;
+    for (int i = 1; i < argc; ++i)
+        if (_stricmp(argv[i], "/Da3Only") == 0 || _stricmp(argv[i], "-Da3Only") == 0) g_da3Only = true;
     for (int i = 1; i < argc; ++i) {
-        if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) return Register();
+        if (_stricmp(argv[i], "/Stop") == 0 || _stricmp(argv[i], "-Stop") == 0) return Stop();
+        if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) regServer = true;
         if (_stricmp(argv[i], "/UnregServer") == 0 || _stricmp(argv[i], "-UnregServer") == 0) return Unregister();
     }
+    if (regServer) return Register(g_da3Only);
     kit::ComInit com(COINIT_MULTITHREADED);
     if (FAILED(com.result())) return 2;
     kit::Handle idle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -627,12 +672,27 @@ int main(int argc, char** argv) {
     if (FAILED(CoRegisterClassObject(CLSID_KitOopTestServer, &factory, CLSCTX_LOCAL_SERVER,
                                      REGCLS_MULTIPLEUSE, &cookie)))
         return 3;
-    // Leave when the last object goes, or when nobody came at all.
+    kit::Handle stop(CreateEventW(nullptr, TRUE, FALSE, kStopEvent));
+    // Leave when the last object goes, when nobody came at all, or when asked to.
+    HANDLE waits[2] = {g_idle, stop.get()};
     for (;;) {
-        DWORD rc = WaitForSingleObject(g_idle, 30000);
+        DWORD rc = WaitForMultipleObjects(stop ? 2 : 1, waits, FALSE, 30000);
         if (rc == WAIT_TIMEOUT && !g_everCreated) break;
         if (rc == WAIT_OBJECT_0 && g_objects == 0) break;
+        if (rc == WAIT_OBJECT_0 + 1) {
+            // The class goes first, so that the clients' next activation starts
+            // a new server rather than finding this one.
+            CoRevokeClassObject(cookie);
+            cookie = 0;
+            {
+                // Held throughout, so that no server object goes while its sinks are told.
+                kit::CritSecLock lock(g_serversLock);
+                for (SinkList* l : g_shutdownLists) l->NotifyShutdown(L"Stopped by request");
+            }
+            // Clients still holding objects are cut off when the process ends.
+            ExitProcess(0);
+        }
     }
-    CoRevokeClassObject(cookie);
+    if (cookie) CoRevokeClassObject(cookie);
     return 0;
 }

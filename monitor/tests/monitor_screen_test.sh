@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# The monitor as a user sees it: OPC.Krel.Client.exe under Wine in a tmux pane,
+# against the out-of-process test server started by COM. Reads the screen with
+# capture-pane: header, tag rows, values at column 35 changing, the server killed
+# (back to the header, retries) and relaunched (values again), a key ending it
+# with exit code 0.
+# Usage: monitor_screen_test.sh <build dir>
+set -u
+build=$(cd "$1" && pwd)
+bin=$build/bin
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+session="krelmon-$$-$RANDOM"
+work=$(mktemp -d "${TMPDIR:-/tmp}/krelmon.XXXXXX")
+failures=0
+
+note() { echo "[screen] $*"; }
+fail() { echo "[screen] FAIL: $*"; failures=$((failures + 1)); }
+
+# Processes of this prefix only (other builds may run their own).
+prefix_pids() {
+  local pid
+  for pid in $(pgrep -f "$1" 2>/dev/null); do
+    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      echo "$pid"
+    fi
+  done
+}
+server_pids() { prefix_pids 'opc_oop_server\.exe'; }
+
+cleanup() {
+  tmux kill-session -t "$session" 2>/dev/null
+  local pid
+  for pid in $(server_pids); do kill -9 "$pid" 2>/dev/null; done
+  wine "$bin/opc_oop_server.exe" /UnregServer >/dev/null 2>&1
+  wine regsvr32 /u /s "$bin/OPCKrelProxy.dll" >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+screen() { tmux capture-pane -p -t "$session"; }
+row() { screen | sed -n "$(($1 + 1))p"; }
+# Waits up to $2 seconds for the screen to satisfy the shell test in $1.
+wait_for() {
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    if eval "$1"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+value_at() { local r; r=$(row "$1"); echo "${r:35}"; }
+# The first pass is complete once the last of the five tags shows a value.
+values_shown() { tags_shown && [[ "$(value_at 3)" == " 2.50"* ]] && [ -n "$(value_at 7)" ]; }
+tags_shown() { [ "$(row 3)" = "        Fixed.Real" ] || [[ "$(row 3)" == "        Fixed.Real"* ]]; }
+
+wine regsvr32 /s "$bin/OPCKrelProxy.dll" >/dev/null 2>&1 || { echo "proxy registration failed"; exit 1; }
+wine "$bin/opc_oop_server.exe" /RegServer >/dev/null 2>&1 || { echo "server registration failed"; exit 1; }
+printf '[OPC.KREL]\r\nOpcServerName=Krel.OopTest.1\r\nHostName=\r\n' > "$work/OPC.Krel.Client.ini"
+
+tmux new-session -d -s "$session" -x 100 -y 30 \
+  "cd '$work' && wine '$bin/OPC.Krel.Client.exe'; echo \"EXIT=\$?\" > '$work/exit'; sleep 60"
+
+if ! wait_for values_shown 30; then
+  fail "no value at column 35 of row 3"; screen
+fi
+s=$(screen)
+[ "$(row 0)" = "OPC Server Name: Krel.OopTest.1" ] || fail "row 0: '$(row 0)'"
+# capture-pane drops the blanks at the end of a row.
+[ "$(row 1)" = "Host Name      :" ] || fail "row 1: '$(row 1)'"
+[ -z "$(row 2)" ] || fail "row 2 not blank: '$(row 2)'"
+expected_tags=(Fixed.Real Fixed.Text Fixed.Byte Simul.Real Simul.Count)
+for i in 0 1 2 3 4; do
+  r=$(row $((3 + i)))
+  name=${expected_tags[$i]}
+  pad=$(printf '        %-27s' "$name")
+  [[ "$r" == "$pad"* ]] || fail "row $((3 + i)): '$r'"
+done
+[[ "$(value_at 4)" == "Texto "* ]] || fail "Fixed.Text shows '$(value_at 4)'"
+[ "$(value_at 5)" = "A" ] || fail "Fixed.Byte shows '$(value_at 5)'"
+[ -z "$(row 8)" ] || fail "row 8 not blank: '$(row 8)'"
+note "first screen:"; echo "$s" | sed -n 1,9p
+
+first=$(value_at 6)
+if ! wait_for '[ "$(value_at 6)" != "$first" ]' 5; then fail "Simul.Real stays '$first'"; fi
+note "Simul.Real went from '$first' to '$(value_at 6)'"
+
+# The server shuts down the way a real one does: back to the header, and the
+# next connect has COM start a new server.
+before=$(server_pids)
+note "stopping the server (pid $before)"
+wine "$bin/opc_oop_server.exe" /Stop >/dev/null 2>&1 || fail "/Stop found no server"
+if wait_for '! tags_shown && [ "$(row 0)" = "OPC Server Name: Krel.OopTest.1" ]' 10; then
+  note "back to the header"
+else
+  fail "the screen never went back to the header after the shutdown"; screen
+fi
+if wait_for values_shown 20; then
+  after=$(server_pids)
+  note "values again, server pid $after:"; screen | sed -n 1,8p
+  [ -n "$after" ] && [ "$after" != "$before" ] || fail "no new server process ('$before' -> '$after')"
+else
+  fail "values never came back after the shutdown"; screen
+fi
+
+# The server dies: the reads fail, the screen goes back to the header and the
+# console retries once a second. Wine's RPCSS keeps the dead server's class
+# registration, so activation fails until RPCSS starts afresh (Windows finds the
+# server gone and starts a new one).
+pids=$(server_pids)
+[ -n "$pids" ] || fail "no server process found"
+note "killing the server (pid $pids)"
+for pid in $pids; do kill -9 "$pid"; done
+if wait_for '! tags_shown && [ "$(row 0)" = "OPC Server Name: Krel.OopTest.1" ]' 10; then
+  note "back to the header"
+else
+  fail "the screen never went back to the header after the kill"; screen
+fi
+# Each retry clears the screen and says why it failed on row 3.
+cleared=0; failed=0; last=""
+deadline=$((SECONDS + 8))
+while [ $SECONDS -lt $deadline ] && { [ $cleared -lt 2 ] || [ $failed -lt 2 ]; }; do
+  r=$(row 3)
+  if [ "$r" != "$last" ]; then
+    [ -z "$r" ] && cleared=$((cleared + 1))
+    [ "$r" = "Error de conexion" ] && failed=$((failed + 1))
+    last=$r
+  fi
+  sleep 0.05
+done
+[ $cleared -ge 2 ] && [ $failed -ge 2 ] || fail "retries not seen (cleared $cleared, failed $failed)"
+note "retrying: row 3 cleared $cleared times, 'Error de conexion' $failed times"
+rpcss=$(prefix_pids 'system32\\rpcss\.exe')
+note "restarting this prefix's RPCSS (pid $rpcss) to drop the dead registration"
+for pid in $rpcss; do kill -9 "$pid"; done
+if wait_for values_shown 30; then
+  note "values again after the kill, server pid $(server_pids)"
+else
+  fail "values never came back after the kill"; screen
+fi
+
+# A key ends the program with exit code 0. tmux keys first; Wine's terminal
+# console may not hand them to _kbhit, so then the key goes in as a console
+# input event.
+tmux send-keys -t "$session" x Enter
+if wait_for '[ -f "$work/exit" ]' 3; then
+  note "ended by a key typed into the pane"
+else
+  note "the pane's key did not reach _kbhit; typing into the console instead"
+  wine "$bin/krel_sendkey.exe" OPC.Krel.Client.exe || fail "krel_sendkey failed"
+fi
+if wait_for '[ -f "$work/exit" ]' 10; then
+  code=$(cat "$work/exit")
+  [ "$code" = "EXIT=0" ] || fail "exit: $code"
+  note "ended: $code"
+else
+  fail "a key did not end the program"; screen
+fi
+
+if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; exit 0; fi
+echo "0 passed, 1 failed"; exit 1

@@ -1,0 +1,468 @@
+// The monitor's logic on a recorded screen: a scripted client (its address space,
+// values and failures) behind the library's two exports, and a console that
+// renders prints, tabs and cursor moves into rows and columns.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Monitor.h"
+
+using ketra::opc::IItemEnumerator;
+using ketra::opc::IOPCClient;
+
+namespace {
+
+int g_liveEnumerators = 0;
+
+class ScriptEnumerator : public IItemEnumerator {
+public:
+    struct Entry {
+        std::string id;
+        bool branch;
+    };
+    explicit ScriptEnumerator(std::vector<Entry> e) : entries(std::move(e)) { ++g_liveEnumerators; }
+    virtual ~ScriptEnumerator() { --g_liveEnumerators; }
+#if !defined(_MSC_VER)
+    void* VcDeletingDestructor(unsigned int flags) override {
+        this->~ScriptEnumerator();
+        if (flags & 1) ::operator delete(static_cast<void*>(this));
+        return this;
+    }
+#endif
+    const char* CurrentItemID() override { return pos < entries.size() ? entries[pos].id.c_str() : ""; }
+    bool IsBranch() override { return pos < entries.size() && entries[pos].branch; }
+    bool MoveNext() override {
+        if (pos < entries.size()) ++pos;
+        return pos < entries.size();
+    }
+    std::vector<Entry> entries;
+    size_t pos = 0;
+};
+
+struct ScriptValue {
+    VARTYPE vt;
+    double number;
+    std::wstring text;
+    DWORD quality;
+};
+
+class ScriptClient : public IOPCClient {
+public:
+    HRESULT Connect(const char* progId, const char* host, ketra::opc::LogCallback callback) override {
+        connects.push_back(std::string(progId) + "@" + host);
+        if (callback) callback("DBG: ignored by the console");
+        return connectResult;
+    }
+    int Disconnect() override { ++disconnects; return 0; }
+    HRESULT GetServerState(OPCSERVERSTATE*) override { return E_NOTIMPL; }
+    IItemEnumerator* EnumerateItems(const char* path) override {
+        std::string p = path ? path : "";
+        browsed.push_back(p);
+        if (nullLevels.count(p)) return nullptr;
+        return new ScriptEnumerator(levels[p]);
+    }
+    void ReleaseEnumerator(IItemEnumerator* e) override {
+        if (!e) return;
+#if defined(_MSC_VER)
+        delete e;
+#else
+        e->VcDeletingDestructor(1);
+#endif
+    }
+    bool ReadValue(const char* itemId, FILETIME*, VARIANT* value, DWORD* quality) override {
+        if (failReadAt >= 0 && static_cast<int>(reads.size()) == failReadAt) return false;
+        reads.push_back(itemId);
+        // A value per item and pass; the last one given stays.
+        std::vector<ScriptValue>& seq = values[itemId];
+        size_t pass = passes[itemId]++;
+        const ScriptValue& v = seq.empty() ? ScriptValue{VT_R4, 1.0, L"", 0xC0} : seq[std::min(pass, seq.size() - 1)];
+        VariantClear(value);
+        value->vt = v.vt;
+        switch (v.vt) {
+        case VT_R4: value->fltVal = static_cast<float>(v.number); break;
+        case VT_I4: value->lVal = static_cast<LONG>(v.number); break;
+        case VT_UI1: value->bVal = static_cast<BYTE>(v.number); break;
+        case VT_BSTR: value->bstrVal = SysAllocString(v.text.c_str()); break;
+        default: break;
+        }
+        *quality = v.quality;
+        return true;
+    }
+
+    void Leaf(const std::string& parent, const std::string& id) { levels[parent].push_back({id, false}); }
+    void Branch(const std::string& parent, const std::string& id) { levels[parent].push_back({id, true}); }
+
+    std::map<std::string, std::vector<ScriptEnumerator::Entry>> levels;
+    std::map<std::string, bool> nullLevels;
+    std::map<std::string, std::vector<ScriptValue>> values;
+    std::map<std::string, size_t> passes;
+    HRESULT connectResult = S_OK;
+    int failReadAt = -1;
+    std::vector<std::string> connects;
+    std::vector<std::string> browsed;
+    std::vector<std::string> reads;
+    int disconnects = 0;
+};
+
+// The clients the factory hands out, in order; null entries fail the creation.
+std::vector<ScriptClient*> g_clients;
+size_t g_created = 0;
+int g_destroyed = 0;
+IOPCClient* __stdcall CreateScripted() {
+    return g_created < g_clients.size() ? g_clients[g_created++] : nullptr;
+}
+BOOL __stdcall DestroyScripted(IOPCClient* c) {
+    if (c) ++g_destroyed;
+    return c != nullptr;
+}
+const krelmon::ClientFactory kFactory = {&CreateScripted, &DestroyScripted};
+
+class ScreenConsole : public krelmon::IConsoleIO {
+public:
+    ScreenConsole() : rows(30, std::string(100, ' ')) {}
+    void Clear() override {
+        rows.assign(30, std::string(100, ' '));
+        col = row = 0;
+        ++clears;
+    }
+    void MoveTo(short c, short r) override { col = c; row = r; }
+    void Print(const char* text) override {
+        for (const char* p = text; *p; ++p) {
+            if (*p == '\n') { col = 0; ++row; }
+            else if (*p == '\t') col = (col / 8 + 1) * 8;
+            else rows.at(row).at(col++) = *p;
+        }
+    }
+    bool KeyPressed() override {
+        ++polls;
+        return keyAtPoll > 0 && polls >= keyAtPoll;
+    }
+    void WaitForKey() override { ++waits; }
+    void Sleep(DWORD ms) override { slept += ms; }
+
+    std::string Row(int r) const {
+        std::string s = rows.at(r);
+        return s.substr(0, s.find_last_not_of(' ') + 1);
+    }
+    std::string Cell(int r) const { return rows.at(r).substr(35, 16); }
+
+    std::vector<std::string> rows;
+    int col = 0, row = 0, clears = 0, polls = 0, waits = 0;
+    int keyAtPoll = 0;
+    DWORD slept = 0;
+};
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_clients.clear();
+        g_created = 0;
+        g_destroyed = 0;
+        g_liveEnumerators = 0;
+        std::snprintf(settings.serverName, sizeof settings.serverName, "%s", "Krel.Test");
+        std::snprintf(settings.hostName, sizeof settings.hostName, "%s", "LocalHost");
+    }
+    void TearDown() override { EXPECT_EQ(0, g_liveEnumerators) << "enumerators not handed back"; }
+    std::vector<std::string> Walk(ScriptClient& c) {
+        krelmon::TagTable t;
+        t.count = 0;
+        krelmon::WalkTags(&c, nullptr, t);
+        return std::vector<std::string>(t.tags, t.tags + t.count);
+    }
+    // The polls of one outer pass before the connection: four.
+    static const int kHeaderPolls = 4;
+    krelmon::Settings settings;
+    ScreenConsole screen;
+};
+
+std::string Num(const char* prefix, int i) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%s%02d", prefix, i);
+    return b;
+}
+
+TEST_F(MonitorTest, WalkTakesTheFirstTwentyLeavesDepthFirst) {
+    ScriptClient c;
+    c.Branch("", "A");
+    c.Branch("", "B");
+    c.Leaf("", "Root");
+    c.Branch("A", "A.Sub");
+    for (int i = 0; i < 15; ++i) c.Leaf("A", Num("A.", i));
+    for (const char* x : {"A.Sub.x", "A.Sub.y", "A.Sub.z"}) c.Leaf("A.Sub", x);
+    for (int i = 0; i < 10; ++i) c.Leaf("B", Num("B.", i));
+    c.Branch("", "C");  // after the table is full: never browsed
+
+    std::vector<std::string> expected = {"A.Sub.x", "A.Sub.y", "A.Sub.z"};
+    for (int i = 0; i < 15; ++i) expected.push_back(Num("A.", i));
+    expected.push_back("B.00");
+    expected.push_back("B.01");
+    EXPECT_EQ(expected, Walk(c));
+    EXPECT_EQ((std::vector<std::string>{"", "A", "A.Sub", "B"}), c.browsed);
+}
+
+TEST_F(MonitorTest, WalkEntersNoLevelOnceTheTableIsFull) {
+    ScriptClient c;
+    c.Branch("", "Full");
+    c.Branch("", "Later");
+    for (int i = 0; i < 20; ++i) c.Leaf("Full", Num("F", i));
+    c.Leaf("Later", "L");
+    EXPECT_EQ(20u, Walk(c).size());
+    EXPECT_EQ((std::vector<std::string>{"", "Full"}), c.browsed);
+}
+
+TEST_F(MonitorTest, RootOfBranchesOnlyGivesTheLeavesInside) {
+    ScriptClient c;
+    c.Branch("", "X");
+    c.Branch("", "Y");
+    c.Leaf("X", "X.1");
+    c.Leaf("X", "X.2");
+    c.Branch("Y", "Y.Empty");
+    c.Leaf("Y", "Y.1");
+    EXPECT_EQ((std::vector<std::string>{"X.1", "X.2", "Y.1"}), Walk(c));
+}
+
+TEST_F(MonitorTest, IdsThatCannotBeReadBackAreLeftOut) {
+    ScriptClient c;
+    const std::string id31(31, 'a'), id32(32, 'b'), id40(40, 'c');
+    c.Leaf("", id32);
+    c.Leaf("", id31);
+    c.Leaf("", id40);
+    c.Leaf("", "");           // names nothing
+    c.Branch("", "");         // would be the root again
+    c.Branch("", "Null");     // the library could not make an enumerator
+    c.nullLevels["Null"] = true;
+    c.Branch("", "Blank");    // a level whose first ID is "" counts as empty
+    c.Leaf("Blank", "");
+    c.Leaf("Blank", "Blank.hidden");
+    c.Leaf("", "Last");
+    EXPECT_EQ((std::vector<std::string>{id31, "Last"}), Walk(c));
+    EXPECT_EQ((std::vector<std::string>{"", "Null", "Blank"}), c.browsed);
+}
+
+TEST_F(MonitorTest, BranchesThatLeadBackToThemselvesEndTheWalk) {
+    ScriptClient c;
+    c.Branch("", "Loop");
+    c.Branch("Loop", "Loop");
+    c.Leaf("", "After");
+    EXPECT_EQ(std::vector<std::string>{"After"}, Walk(c));
+}
+
+TEST_F(MonitorTest, ValueTextsByType) {
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_EQ("             ", krelmon::ValueCell(v, 0xC0)) << "VT_EMPTY blanks";
+    v.vt = VT_UI1;
+    v.bVal = 65;
+    EXPECT_EQ("A      ", krelmon::ValueCell(v, 0xC0));
+    EXPECT_EQ(" ----        ", krelmon::ValueCell(v, 0));
+    v.vt = VT_I2;
+    v.iVal = -12;
+    EXPECT_EQ("-12", krelmon::ValueText(v));
+    v.vt = VT_I4;
+    v.lVal = 123456;
+    EXPECT_EQ("123456", krelmon::ValueText(v));
+    v.vt = VT_R4;
+    v.fltVal = 3.14159f;
+    EXPECT_EQ(" 3.14", krelmon::ValueText(v));
+    v.vt = VT_R8;
+    v.dblVal = 2.5;
+    EXPECT_EQ("2.500000", krelmon::ValueText(v));
+    v.vt = VT_BOOL;
+    v.boolVal = VARIANT_TRUE;
+    EXPECT_EQ("TRUE", krelmon::ValueText(v));
+    v.boolVal = VARIANT_FALSE;
+    EXPECT_EQ("FALSE", krelmon::ValueText(v));
+    v.vt = VT_ARRAY | VT_R4;
+    v.iVal = 1;
+    EXPECT_EQ("TRUE", krelmon::ValueText(v));
+    v.vt = VT_DATE;
+    v.date = 40000.0;
+    EXPECT_EQ("      ", krelmon::ValueCell(v, 0xC0)) << "a type without a text";
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(L"Bomba \u00f1");
+    EXPECT_EQ("Bomba \xf1", krelmon::ValueText(v)) << "the ANSI code page's text";
+    VariantClear(&v);
+}
+
+TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
+    ScriptClient c;
+    c.Leaf("", "Bomba.Presion");
+    c.Leaf("", "Bomba.Letra");
+    c.Leaf("", "Bomba.Estado");
+    c.values["Bomba.Presion"] = {{VT_R4, 2.5, L"", 0xC0}, {VT_R4, 12.75, L"", 0xC0}};
+    c.values["Bomba.Letra"] = {{VT_UI1, 65, L"", 0xC0}};
+    c.values["Bomba.Estado"] = {{VT_I4, 7, L"", 0}, {VT_I4, 8, L"", 0xC0}};
+    g_clients = {&c};
+    screen.keyAtPoll = kHeaderPolls + 20 + 1;  // during the second pass's wait
+
+    EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ("OPC Server Name: Krel.Test", screen.Row(0));
+    EXPECT_EQ("Host Name      : LocalHost", screen.Row(1));
+    EXPECT_EQ("", screen.Row(2));
+    EXPECT_EQ("        Bomba.Presion", screen.rows[3].substr(0, 35).substr(0, 21));
+    EXPECT_EQ(std::string(14, ' '), screen.rows[3].substr(21, 14));
+    EXPECT_EQ("12.75           ", screen.Cell(3));
+    EXPECT_EQ("A               ", screen.Cell(4));
+    EXPECT_EQ("8               ", screen.Cell(5)) << "good again after quality 0";
+    EXPECT_EQ("", screen.Row(6));
+    EXPECT_EQ((std::vector<std::string>{"Krel.Test@LocalHost"}), c.connects);
+    EXPECT_EQ(6u, c.reads.size());
+    EXPECT_EQ(1, c.disconnects);
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ(1, screen.clears);
+    EXPECT_EQ(static_cast<DWORD>(4 * 50 + 200 + 20 * 50), screen.slept) << "header polls, pause, one wait";
+}
+
+TEST_F(MonitorTest, BadQualityShowsDashes) {
+    ScriptClient c;
+    c.Leaf("", "T");
+    c.values["T"] = {{VT_R4, 1.5, L"", 0}};
+    krelmon::TagTable table;
+    g_clients = {&c};
+    screen.keyAtPoll = 1;  // ends the refresh loop after its first pass
+    screen.MoveTo(0, 3);   // under the header
+    EXPECT_EQ(0, krelmon::ConnectionCycle(screen, kFactory, settings, table));
+    EXPECT_EQ(" ----           ", screen.Cell(3));
+    EXPECT_EQ("        T", screen.Row(3).substr(0, 9));
+}
+
+TEST_F(MonitorTest, NoTagsSaysSoAndRetriesWithANewClient) {
+    ScriptClient empty, again;
+    g_clients = {&empty, &again};
+    // Keys: none through the first cycle and its wait, one during the second header.
+    screen.keyAtPoll = kHeaderPolls + 20 + kHeaderPolls;
+    EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ(1u, g_created) << "the key came before the second connection";
+    EXPECT_EQ(1, empty.disconnects);
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ(2, screen.clears);
+    EXPECT_EQ("", screen.Row(3)) << "the screen was cleared for the retry";
+
+    ScreenConsole first;
+    ScriptClient none;
+    g_clients = {&none};
+    g_created = 0;
+    krelmon::TagTable table;
+    EXPECT_EQ(-1, krelmon::ConnectionCycle(first, kFactory, settings, table));
+    EXPECT_EQ("No hay Tags disponibles", first.Row(0));
+}
+
+TEST_F(MonitorTest, FailedConnectDestroysWithoutDisconnecting) {
+    ScriptClient c;
+    c.connectResult = E_FAIL;
+    c.Leaf("", "T");
+    g_clients = {&c};
+    krelmon::TagTable table;
+    screen.MoveTo(0, 3);
+    EXPECT_EQ(-1, krelmon::ConnectionCycle(screen, kFactory, settings, table));
+    EXPECT_EQ("Error de conexion", screen.Row(3));
+    EXPECT_EQ(0, c.disconnects);
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_TRUE(c.browsed.empty());
+}
+
+TEST_F(MonitorTest, FailedReadEndsTheCycleAndTheNextWalksAfresh) {
+    ScriptClient first, second;
+    for (ScriptClient* c : {&first, &second}) {
+        c->Leaf("", "T1");
+        c->Leaf("", "T2");
+    }
+    first.failReadAt = 3;  // the second pass's second tag
+    g_clients = {&first, &second};
+    screen.keyAtPoll = kHeaderPolls + 20 + 20 + kHeaderPolls + 1;
+    EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ(1, first.disconnects);
+    EXPECT_EQ(2u, g_created);
+    EXPECT_EQ((std::vector<std::string>{""}), second.browsed);
+    EXPECT_EQ(1, second.disconnects);
+    EXPECT_EQ(2, g_destroyed);
+}
+
+TEST_F(MonitorTest, FailedCreationWaitsForAKeyAndEnds) {
+    g_clients.clear();
+    EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ("Error al crear el OPC Cliente (NULL)", screen.Row(3));
+    EXPECT_EQ("", screen.Row(4));
+    EXPECT_EQ("Presine una tecla para terminar", screen.Row(7));
+    EXPECT_EQ(1, screen.waits);
+    EXPECT_EQ(1, screen.clears);
+}
+
+TEST_F(MonitorTest, KeyRightAfterTheHeaderEndsWithoutConnecting) {
+    ScriptClient c;
+    g_clients = {&c};
+    screen.keyAtPoll = 2;
+    EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ(0u, g_created);
+    EXPECT_EQ(50u, screen.slept);
+}
+
+TEST(MonitorSettings, IniPathFitsItsBufferOrIsRefused) {
+    char path[krelmon::kIniPathBuffer];
+    std::string dir(243, 'd');
+    ASSERT_TRUE(krelmon::MakeIniPath(dir.c_str(), path, sizeof path));
+    EXPECT_EQ(dir + "\\OPC.Krel.Client.ini", path);
+    dir += 'd';
+    EXPECT_FALSE(krelmon::MakeIniPath(dir.c_str(), path, sizeof path));
+    EXPECT_STREQ("", path);
+}
+
+TEST(MonitorSettings, DefaultsIniValuesAndDirectoriesTooLong) {
+    krelmon::Settings s;
+    krelmon::LoadSettings(nullptr, s);
+    EXPECT_STREQ("OPC Krel Server", s.serverName);
+    EXPECT_STREQ("LocalHost", s.hostName);
+
+    char temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
+    std::string dir = std::string(temp) + "krelmon_settings";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    std::string ini = dir + "\\OPC.Krel.Client.ini";
+    DeleteFileA(ini.c_str());
+    krelmon::LoadSettings(dir.c_str(), s);
+    EXPECT_STREQ("OPC Krel Server", s.serverName) << "no INI file";
+    EXPECT_STREQ("LocalHost", s.hostName);
+
+    std::string longName(300, 'n');
+    ASSERT_TRUE(WritePrivateProfileStringA("OPC.KREL", "OpcServerName", longName.c_str(), ini.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("OPC.KREL", "HostName", "", ini.c_str()));
+    krelmon::LoadSettings(dir.c_str(), s);
+    EXPECT_EQ(std::string(254, 'n'), s.serverName) << "read with size 255";
+    EXPECT_STREQ("", s.hostName) << "an empty host is this machine";
+
+    // A directory that does not leave room for the file name keeps the defaults.
+    std::string deep = dir + "\\" + std::string(250, 'x');
+    krelmon::LoadSettings(deep.c_str(), s);
+    EXPECT_STREQ("OPC Krel Server", s.serverName);
+    EXPECT_STREQ("LocalHost", s.hostName);
+
+    DeleteFileA(ini.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR, LONG_PTR count) {
+    ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+// The program as shipped: one icon group, and the icons it names.
+TEST(MonitorProgram, CarriesOneIconGroup) {
+    HMODULE exe = LoadLibraryExA("OPC.Krel.Client.exe", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, exe);
+    int groups = 0, icons = 0;
+    EnumResourceNamesA(exe, MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */, &CountName, reinterpret_cast<LONG_PTR>(&groups));
+    EnumResourceNamesA(exe, MAKEINTRESOURCEA(3) /* RT_ICON */, &CountName, reinterpret_cast<LONG_PTR>(&icons));
+    EXPECT_EQ(1, groups);
+    EXPECT_GE(icons, 1);
+    FreeLibrary(exe);
+}
+
+}  // namespace
