@@ -120,6 +120,10 @@ done
 mkdir -p "$app"
 cp "$bin/krel_e2e_reader.exe" "$kit/KetraOPCClient.dll" "$app/"
 
+# The service's own log, C:\Windows\LOGGS\ZubOpcSrv@dd-mm-yyyy.log (one per day).
+service_log() { cat "$WINEPREFIX"/drive_c/windows/LOGGS/ZubOpcSrv@*.log 2>/dev/null | tr -d '\r'; }
+log_lines=$(service_log | wc -l)
+
 note "OPC.Krel.Inst.exe /Install"
 installed=1
 t0=$SECONDS
@@ -227,6 +231,12 @@ servers=$(pgrep -f 'OPC\.Krel\.Server\.exe' 2>/dev/null | while read -r p; do
   tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; done)
 [ -z "$servers" ] || fail "service process still running: $servers"
 note "service, COM registration and process gone"
+# Three starts (install, COM after the first stop, sc start) and three stops (two
+# sc stop, the uninstall), each logged once.
+new_log=$(service_log | tail -n +$((log_lines + 1)))
+started=$(grep -c $'\tINICIADO$' <<<"$new_log"); stopped=$(grep -c $'\tDETENIDO$' <<<"$new_log")
+note "service log: $started x INICIADO, $stopped x DETENIDO"
+[ "$started" -eq 3 ] && [ "$stopped" -eq 3 ] || { fail "service log:"; echo "$new_log"; }
 
 if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; exit 0; fi
 echo "0 passed, 1 failed ($failures checks)"; exit 1
