@@ -1,0 +1,242 @@
+#!/usr/bin/env bash
+# The kit as a user meets it, under Wine: the release folder (cmake --install)
+# installed with OPC.Krel.Inst.exe /Install, the service "OPC Krel Server"
+# running, the console monitor on a tmux screen showing the 16 tags, a second
+# client program reading the same tags meanwhile, the service stopped (the console
+# goes back to its header and retries) and started again (values come back), the
+# console ended by a key, and /Uninstall removing the service and the COM
+# registration. Everything it made is removed again, also on failure.
+# Usage: kit_e2e_test.sh <build dir>
+set -u
+build=$(cd "$1" && pwd)
+bin=$build/bin
+root=$(cd "$(dirname "$0")/.." && pwd)
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+service="OPC Krel Server"
+clsid="{5C473C23-71FF-47A5-9911-9BD1EC36847C}"
+tag=krele2e-$$-$RANDOM
+kit=$WINEPREFIX/drive_c/$tag            # the release folder, as a user unpacks it
+app=$WINEPREFIX/drive_c/$tag-app        # a customer's program beside the shipped DLL
+work=$(mktemp -d "${TMPDIR:-/tmp}/krele2e.XXXXXX")
+failures=0
+installed=
+
+note() { echo "[e2e] $*"; }
+fail() { echo "[e2e] FAIL: $*"; failures=$((failures + 1)); }
+# A private tmux server: nothing of another session (environment, sizes) leaks in.
+tm() { tmux -L "$tag" "$@"; }
+
+# The prefix is made once per build tree; wine-run knows how (and locks).
+"$root/scripts/wine-run" "$build" cmd.exe /c exit >/dev/null 2>&1
+
+service_key_exists() { wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" >/dev/null 2>&1; }
+com_registered() {
+  wine reg query "HKCR\\$service\\CLSID" >/dev/null 2>&1 || wine reg query "HKCR\\CLSID\\$clsid" >/dev/null 2>&1
+}
+# RUNNING, STOPPED, ... as the service manager reports it ("" when unknown).
+service_state() {
+  wine sc query "$service" 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' | head -n1
+}
+installer() { (cd "$kit" && timeout 90 wine OPC.Krel.Inst.exe "$@" </dev/null >/dev/null 2>&1); }
+
+cleanup() {
+  trap - EXIT INT TERM
+  tm kill-server 2>/dev/null
+  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$tag"
+  if [ -n "$installed" ] || service_key_exists; then
+    note "cleanup: uninstalling"
+    installer /Uninstall || true
+    if service_key_exists; then
+      wine sc stop "$service" >/dev/null 2>&1
+      wine sc delete "$service" >/dev/null 2>&1
+    fi
+  fi
+  rm -rf "$kit" "$app" "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+screen() { tm capture-pane -p -t "$tag"; }
+row() { screen | sed -n "$(($1 + 1))p"; }
+wait_for() {
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    if eval "$1"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+names=()
+for m in Bomba.1 Bomba.2 Motor.3 Motor.4; do
+  for a in H V; do for k in Aceleracion Velocidad; do names+=("$m$a.$k"); done; done
+done
+# The screen shows all 16 tags, each with a value of its row (k.0 .. k.9) at column 35.
+all_values_shown() {
+  local s i r v k
+  s=$(screen)
+  [ "$(sed -n 1p <<<"$s")" = "OPC Server Name: $service" ] || return 1
+  for i in $(seq 0 15); do
+    r=$(sed -n "$((i + 4))p" <<<"$s")
+    [[ "$r" == "$(printf '        %-27s' "${names[$i]}")"* ]] || return 1
+    # "%5.2f": " 1.60" ... "16.90"
+    k=$((i + 1))
+    [[ "${r:35:5}" =~ ^\ ?$k\.[0-9]0$ ]] || return 1
+  done
+  return 0
+}
+tags_shown() { [[ "$(row 3)" == "        Bomba.1H.Aceleracion"* ]]; }
+values_column() { screen | sed -n 4,19p | cut -c36- | tr -s ' ' | tr '\n' '|'; }
+
+# Screens of killed runs (their own tmux servers) go first.
+for sock in "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)"/krele2e-*; do
+  [ -S "$sock" ] || continue
+  owner=${sock##*/krele2e-}; owner=${owner%%-*}
+  # (a zombie still answers kill -0; its command line is empty)
+  grep -q kit_e2e_test "/proc/$owner/cmdline" 2>/dev/null && continue
+  tmux -S "$sock" kill-server 2>/dev/null; rm -f "$sock"
+done
+if service_key_exists; then
+  image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" /v ImagePath 2>/dev/null | tr -d '\r')
+  if [[ "$image" == *'\krele2e-'* ]]; then
+    # A run of this test that was killed outright (no trap) left its installation.
+    old=${image#*\\krele2e-}; old=krele2e-${old%%\\*}
+    note "removing the installation a killed run left in C:\\$old"
+    (cd "$WINEPREFIX/drive_c/$old" 2>/dev/null && timeout 90 wine OPC.Krel.Inst.exe /Uninstall >/dev/null 2>&1)
+    wine sc stop "$service" >/dev/null 2>&1; wine sc delete "$service" >/dev/null 2>&1
+    rm -rf "$WINEPREFIX/drive_c/$old" "$WINEPREFIX/drive_c/$old-app"
+  fi
+  if service_key_exists; then
+    fail "a service \"$service\" is already installed in this prefix; not touching it"
+    trap - EXIT; rm -rf "$work"; echo "0 passed, 1 failed"; exit 1
+  fi
+fi
+
+note "release folder: cmake --install into C:\\$tag"
+cmake --install "$build" --prefix "$kit" >/dev/null || fail "cmake --install failed"
+for f in OPC.Krel.Inst.exe OPC.Krel.Server.exe OPC.Krel.Client.exe KetraOPCServer.dll KetraOPCClient.dll \
+         FwSetup.dll OPCKrelProxy.dll; do
+  [ -f "$kit/$f" ] || fail "missing from the release folder: $f"
+done
+mkdir -p "$app"
+cp "$bin/krel_e2e_reader.exe" "$kit/KetraOPCClient.dll" "$app/"
+
+# The service's own log, C:\Windows\LOGGS\ZubOpcSrv@dd-mm-yyyy.log (one per day).
+service_log() { cat "$WINEPREFIX"/drive_c/windows/LOGGS/ZubOpcSrv@*.log 2>/dev/null | tr -d '\r'; }
+log_lines=$(service_log | wc -l)
+
+note "OPC.Krel.Inst.exe /Install"
+installed=1
+t0=$SECONDS
+if installer /Install; then note "installed in $((SECONDS - t0)) s"; else fail "/Install exit code $?"; fi
+if wait_for '[ "$(service_state)" = RUNNING ]' 20; then
+  note "service state: RUNNING"
+else
+  fail "service not running: '$(service_state)'"
+fi
+image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" /v ImagePath 2>/dev/null | tr -d '\r')
+[[ "$image" == *"$tag"*"OPC.Krel.Server.exe"* ]] || fail "service image path: $image"
+
+# Empty host name: the local route (Wine has no remote activation).
+printf '[OPC.KREL]\r\nOpcServerName=%s\r\nHostName=\r\n' "$service" > "$kit/OPC.Krel.Client.ini"
+tm new-session -d -s "$tag" -x 100 -y 30 \
+  "cd '$kit' && env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES='mscoree,mshtml=' wine OPC.Krel.Client.exe; echo \"EXIT=\$?\" > '$work/exit'; sleep 120"
+if wait_for all_values_shown 40; then
+  note "first screen:"; screen | sed -n 1,20p
+else
+  fail "the 16 tags with values never appeared"; screen
+fi
+[ "$(row 1)" = "Host Name      :" ] || fail "row 1: '$(row 1)'"
+[ -z "$(row 2)" ] || fail "row 2 not blank: '$(row 2)'"
+[ -z "$(row 19)" ] || fail "row 19 not blank: '$(row 19)'"
+
+before=$(values_column)
+if wait_for '[ "$(values_column)" != "$before" ] && all_values_shown' 6; then
+  note "values changed: $before -> $(values_column)"
+else
+  fail "values did not change: $before"
+fi
+
+note "second client through KetraOPCClient while the console runs:"
+(cd "$app" && timeout 60 wine krel_e2e_reader.exe 4 </dev/null 2>&1 | tr -d '\r' | sed 's/^/    /'; exit "${PIPESTATUS[0]}")
+rc=$?
+[ $rc -eq 0 ] || fail "second client exit code $rc"
+all_values_shown || fail "console lost its values while the second client read"
+
+note "stopping the service: sc stop"
+wine sc stop "$service" >/dev/null 2>&1 || fail "sc stop failed"
+if wait_for '! tags_shown && [ "$(row 0)" = "OPC Server Name: $service" ]' 10; then
+  note "console back to its header"
+else
+  fail "the console never went back to its header after the stop"; screen
+fi
+note "service state after the stop: $(service_state)"
+# While the service stays stopped the console clears and retries every second.
+# The class is bound to the service (AppID LocalService), so the next connect has
+# COM start the service again by itself -- through Wine's RPCSS, whose class
+# table must not keep the stopped server's registration.
+if wait_for all_values_shown 30; then
+  note "values back by themselves after the stop; service state: $(service_state)"
+else
+  fail "values never came back after the stop (service state '$(service_state)')"; screen
+fi
+
+# A service that stays away: disabled, COM cannot start it; the console clears its
+# screen and says "Error de conexion" once a second, and keeps running.
+wine "$bin/krel_e2e_starttype.exe" disabled || fail "could not disable the service"
+note "service disabled and stopped"
+wine sc stop "$service" >/dev/null 2>&1 || fail "second sc stop failed"
+if wait_for '! tags_shown' 10; then :; else fail "the console kept its tags after the second stop"; screen; fi
+cleared=0; failed=0; last="-"
+t0=$SECONDS
+while [ $((SECONDS - t0)) -lt 8 ]; do
+  r=$(row 3)
+  if [ "$r" != "$last" ]; then
+    [ -z "$r" ] && cleared=$((cleared + 1))
+    [ "$r" = "Error de conexion" ] && failed=$((failed + 1))
+    last=$r
+  fi
+  sleep 0.05
+done
+note "in 8 s: row 3 cleared $cleared times, 'Error de conexion' $failed times; service $(service_state)"
+[ $failed -ge 3 ] && [ $cleared -ge 3 ] || fail "retries not seen once a second (cleared $cleared, failed $failed)"
+[ $failed -le 9 ] || fail "retries faster than once a second ($failed in 8 s)"
+[ -f "$work/exit" ] && fail "the console ended while the service was away: $(cat "$work/exit")"
+
+wine "$bin/krel_e2e_starttype.exe" auto || fail "could not enable the service"
+wine sc start "$service" >/dev/null 2>&1 || fail "sc start failed"
+if wait_for all_values_shown 30; then
+  note "service started again, values back:"; screen | sed -n 4,7p
+else
+  fail "values never came back after sc start (service '$(service_state)')"; screen
+fi
+
+# Keys from tmux do not reach _kbhit through Wine's console in a pane; the key goes
+# in as a console input event instead.
+wine "$bin/krel_sendkey.exe" OPC.Krel.Client.exe || fail "krel_sendkey failed"
+if wait_for '[ -f "$work/exit" ]' 10; then
+  code=$(cat "$work/exit")
+  [ "$code" = "EXIT=0" ] || fail "console exit: $code"
+  note "console ended by a key: $code"
+else
+  fail "a key did not end the console"; screen
+fi
+
+note "OPC.Krel.Inst.exe /Uninstall"
+installer /Uninstall || fail "/Uninstall exit code $?"
+installed=
+wait_for '! service_key_exists' 15 || fail "service \"$service\" still registered"
+com_registered && fail "COM registration left behind (ProgID or CLSID)"
+wine reg query "HKCR\\AppID\\$clsid" >/dev/null 2>&1 && fail "AppID $clsid left behind"
+servers=$(pgrep -f 'OPC\.Krel\.Server\.exe' 2>/dev/null | while read -r p; do
+  tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; done)
+[ -z "$servers" ] || fail "service process still running: $servers"
+note "service, COM registration and process gone"
+# Three starts (install, COM after the first stop, sc start) and three stops (two
+# sc stop, the uninstall), each logged once.
+new_log=$(service_log | tail -n +$((log_lines + 1)))
+started=$(grep -c $'\tINICIADO$' <<<"$new_log"); stopped=$(grep -c $'\tDETENIDO$' <<<"$new_log")
+note "service log: $started x INICIADO, $stopped x DETENIDO"
+[ "$started" -eq 3 ] && [ "$stopped" -eq 3 ] || { fail "service log:"; echo "$new_log"; }
+
+if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; exit 0; fi
+echo "0 passed, 1 failed ($failures checks)"; exit 1
