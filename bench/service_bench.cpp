@@ -42,7 +42,7 @@ const DWORD kUpdateRate = 1000;  // the client library's group rate
 
 struct Counts {
     int readPairs;
-    int passPairs;
+    int passPairs;  // passes of each kind
     int connectPairs;
 };
 
@@ -62,6 +62,12 @@ std::wstring ProgramDir() {
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring p(path, n);
     return p.substr(0, p.find_last_of(L"\\/") + 1);
+}
+
+double Quantile(std::vector<double> v, double q) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
 }
 
 double Median(std::vector<double> v) {
@@ -317,12 +323,27 @@ bool BenchRead(int pairs, std::vector<double>& kit, std::vector<double>& raw) {
 // ---------------------------------------------------------------------------
 // 2. The monitor's refresh pass. The monitor runs its own loop; this console
 // times the stretch between the end of one key poll and the start of the next
-// (exactly the pass: a ReadValue, a MoveTo and a Print per tag), and runs a bare
-// pass over the same tags inside each poll, before its sleeps.
+// (exactly the pass: a ReadValue, a MoveTo and a Print per tag). Inside each poll,
+// before its sleeps, it runs a bare pass over the same tags and, to tell the
+// monitor's own share from the library's, the pass's ReadValue calls alone on the
+// monitor's client object; those two alternate which goes first.
+
+ketra::opc::IOPCClient* g_monitorClient = nullptr;
+
+ketra::opc::IOPCClient* __stdcall CreateWatchedClient() {
+    g_monitorClient = CreateNewOPCClientObject();
+    return g_monitorClient;
+}
+
+BOOL __stdcall DestroyWatchedClient(ketra::opc::IOPCClient* client) {
+    g_monitorClient = nullptr;
+    return DestroyOPCClientObject(client);
+}
 
 class PassTimer final : public krelmon::IConsoleIO {
 public:
-    PassTimer(RawClient& bare, int pairs) : bare_(bare), pairs_(pairs) {}
+    PassTimer(RawClient& bare, const krelmon::TagTable& shown, int pairs)
+        : bare_(bare), shown_(shown), pairs_(pairs) {}
 
     void Clear() override {}
     void MoveTo(short, short) override {}
@@ -335,12 +356,27 @@ public:
         const double end = NowMs();
         inPoll_ = true;
         if (passStart_ < 0) return false;  // the first pass also registered the items
-        kit.push_back(end - passStart_);
-        double t = NowMs();
-        for (size_t i = 0; i < bare_.Count(); ++i)
-            if (!bare_.Read(i)) failed = true;
-        raw.push_back(NowMs() - t);
-        return failed || static_cast<int>(kit.size()) >= pairs_;
+        monitor.push_back(end - passStart_);
+        const bool bareFirst = monitor.size() % 2 == 0;
+        for (int k = 0; k < 2; ++k) {
+            if ((k == 0) == bareFirst) {
+                double t = NowMs();
+                for (size_t i = 0; i < bare_.Count(); ++i)
+                    if (!bare_.Read(i)) failed = true;
+                raw.push_back(NowMs() - t);
+            } else {
+                double t = NowMs();
+                for (int i = 0; i < shown_.count; ++i) {
+                    FILETIME ts = {0, 0};
+                    DWORD quality = 0;
+                    kit::Variant value;
+                    if (!g_monitorClient || !g_monitorClient->ReadValue(shown_.tags[i], &ts, value.get(), &quality))
+                        failed = true;
+                }
+                reads.push_back(NowMs() - t);
+            }
+        }
+        return failed || static_cast<int>(monitor.size()) >= pairs_;
     }
 
     void Sleep(DWORD) override {
@@ -351,18 +387,20 @@ public:
         passStart_ = NowMs();
     }
 
-    std::vector<double> kit, raw;
+    std::vector<double> monitor, reads, raw;
     bool failed = false;
 
 private:
     RawClient& bare_;
+    const krelmon::TagTable& shown_;
     int pairs_;
     bool inPoll_ = false;
     int sleeps_ = 0;
     double passStart_ = -1.0;
 };
 
-bool BenchPass(int pairs, std::vector<double>& kit, std::vector<double>& raw, int* tagCount) {
+bool BenchPass(int passes, std::vector<double>& monitor, std::vector<double>& reads, std::vector<double>& raw,
+               int* tagCount) {
     // The tags the monitor will find: its own walk, through a client of its own.
     krelmon::TagTable table;
     table.count = 0;
@@ -382,11 +420,13 @@ bool BenchPass(int pairs, std::vector<double>& kit, std::vector<double>& raw, in
     krelmon::Settings settings;
     std::snprintf(settings.serverName, sizeof settings.serverName, "%s", KETRA_OPC_SERVER_NAME);
     settings.hostName[0] = '\0';
-    PassTimer console(bare, pairs);
     krelmon::TagTable shown;
     shown.count = 0;
-    int rc = krelmon::ConnectionCycle(console, krelmon::LibraryFactory(), settings, shown);
-    kit = console.kit;
+    PassTimer console(bare, shown, passes);
+    const krelmon::ClientFactory watched = {&CreateWatchedClient, &DestroyWatchedClient};
+    int rc = krelmon::ConnectionCycle(console, watched, settings, shown);
+    monitor = console.monitor;
+    reads = console.reads;
     raw = console.raw;
     return rc == 0 && !console.failed && shown.count == table.count;
 }
@@ -446,6 +486,10 @@ void PrintRatio(const char* what, const std::vector<double>& kit, const std::vec
                 "target <= %.2fx%s\n",
                 what, Median(kit), Median(raw), static_cast<unsigned>(kit.size()), r.whole, r.low, r.high, bound,
                 r.whole > bound ? "  OVER" : "");
+    std::printf("  deciles 1/3/5/7/9 kit  %.3f %.3f %.3f %.3f %.3f\n", Quantile(kit, .1), Quantile(kit, .3),
+                Quantile(kit, .5), Quantile(kit, .7), Quantile(kit, .9));
+    std::printf("  deciles 1/3/5/7/9 bare %.3f %.3f %.3f %.3f %.3f\n", Quantile(raw, .1), Quantile(raw, .3),
+                Quantile(raw, .5), Quantile(raw, .7), Quantile(raw, .9));
 }
 
 int Run(const Counts& n) {
@@ -465,12 +509,17 @@ int Run(const Counts& n) {
         kit.clear();
         raw.clear();
         int tags = 0;
-        if (BenchPass(n.passPairs, kit, raw, &tags)) {
+        std::vector<double> reads;
+        if (BenchPass(n.passPairs, kit, reads, raw, &tags)) {
             char what[160];
             std::snprintf(what, sizeof what,
                           "2. monitor refresh pass (ConnectionCycle, %d tags: all the service has) / %d bare reads",
                           tags, tags);
             PrintRatio(what, kit, raw, 1.05);
+            Ratio alone = RatioOf(reads, raw), own = RatioOf(kit, reads);
+            std::printf("  its %d ReadValue calls alone %.3f ms: / bare %.3fx [%.3f-%.3f];"
+                        " pass / those calls %.3fx [%.3f-%.3f]\n",
+                        tags, Median(reads), alone.whole, alone.low, alone.high, own.whole, own.low, own.high);
         } else {
             std::printf("2. monitor pass benchmark failed (%d tags found)\n", tags);
             rc = 1;
@@ -506,7 +555,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool quick = argc > 1 && std::strcmp(argv[1], "/quick") == 0;
-    Counts n = quick ? Counts{300, 20, 6} : Counts{2000, 120, 30};
+    Counts n = quick ? Counts{300, 20, 6} : Counts{5000, 400, 100};
     SetUnhandledExceptionFilter(&TearDownOnCrash);
     SetConsoleCtrlHandler(&TearDownOnInterrupt, TRUE);
 
