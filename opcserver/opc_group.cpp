@@ -540,6 +540,16 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
 
 // IOPCAsyncIO2
 
+void COPCGroup::NotifyCancelled(DWORD transactionId) {
+    kit::ComPtr<IOPCDataCallback> cb = Callback();
+    OPCHANDLE group;
+    {
+        kit::CritSecLock lock(lock_);
+        group = clientHandle_;
+    }
+    if (cb) cb->OnCancelComplete(transactionId, group);
+}
+
 kit::ComPtr<IOPCDataCallback> COPCGroup::Callback() {
     std::vector<kit::ComPtr<IUnknown>> sinks;
     dataPoint_.Sinks(&sinks);
@@ -586,15 +596,7 @@ STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionI
                                    batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
                                    batch.timestamps.data(), batch.errors.data());
         };
-        task.cancelled = [this, transactionId]() {
-            kit::ComPtr<IOPCDataCallback> cb = Callback();
-            OPCHANDLE group;
-            {
-                kit::CritSecLock lock(lock_);
-                group = clientHandle_;
-            }
-            if (cb) cb->OnCancelComplete(transactionId, group);
-        };
+        task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
         DWORD id = task.cancelId;
         if (!core_->scheduler.Post(std::move(task))) return E_FAIL;
         *cancelId = id;
@@ -677,15 +679,7 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
                 cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
                                     clients.data(), errs.data());
         };
-        task.cancelled = [this, transactionId]() {
-            kit::ComPtr<IOPCDataCallback> cb = Callback();
-            OPCHANDLE group;
-            {
-                kit::CritSecLock lock(lock_);
-                group = clientHandle_;
-            }
-            if (cb) cb->OnCancelComplete(transactionId, group);
-        };
+        task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
         DWORD id = task.cancelId;
         if (!core_->scheduler.Post(std::move(task))) return E_FAIL;
         *cancelId = id;
@@ -736,15 +730,7 @@ STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWOR
                              batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
                              batch.timestamps.data(), batch.errors.data());
     };
-    task.cancelled = [this, transactionId]() {
-        kit::ComPtr<IOPCDataCallback> cb = Callback();
-        OPCHANDLE group;
-        {
-            kit::CritSecLock lock(lock_);
-            group = clientHandle_;
-        }
-        if (cb) cb->OnCancelComplete(transactionId, group);
-    };
+    task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
     DWORD id = task.cancelId;
     if (!core_->scheduler.Post(std::move(task))) return E_FAIL;
     *cancelId = id;

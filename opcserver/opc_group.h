@@ -121,6 +121,8 @@ private:
     ~COPCGroup();
     HRESULT CheckItem(const OPCITEMDEF& def, OPCITEMRESULT* result, const Tag** tag);
     kit::ComPtr<IOPCDataCallback> Callback();
+    // Tells the advised client that an asynchronous request was cancelled.
+    void NotifyCancelled(DWORD transactionId);
     // Reads the provider for the given items and stores the result in their cache.
     void RefreshItems(const std::vector<OPCHANDLE>& handles);
     void ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, std::vector<HRESULT>* errors);
