@@ -26,6 +26,8 @@ fail() { echo "[e2e] FAIL: $*"; failures=$((failures + 1)); }
 # A private tmux server: nothing of another session (environment, sizes) leaks in.
 tm() { tmux -L "$tag" "$@"; }
 
+# A host that runs no 32-bit code cannot run any of this: a skip (77) for CTest.
+"$root/scripts/wine32-check" || exit $?
 # The prefix is made once per build tree; wine-run knows how (and locks).
 "$root/scripts/wine-run" "$build" cmd.exe /c exit >/dev/null 2>&1
 
