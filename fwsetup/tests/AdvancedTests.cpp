@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "FwTestSupport.h"
+#include "kit_exports.h"
 
 using fwfake::FailMode;
 using fwfake::Firewall;
@@ -118,7 +119,11 @@ TEST(FwSetupLibrary, ExportsExactlyTheThreeDecoratedNames) {
     const BYTE* base = reinterpret_cast<const BYTE*>(dll);
     const IMAGE_NT_HEADERS* nt =
         reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    #ifdef _WIN64
+    EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, nt->FileHeader.Machine);
+#else
     EXPECT_EQ(IMAGE_FILE_MACHINE_I386, nt->FileHeader.Machine);
+#endif
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     ASSERT_NE(0u, dir.VirtualAddress);
     const IMAGE_EXPORT_DIRECTORY* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
@@ -126,7 +131,8 @@ TEST(FwSetupLibrary, ExportsExactlyTheThreeDecoratedNames) {
     std::vector<std::string> names;
     const DWORD* nameRvas = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
     for (DWORD i = 0; i < exports->NumberOfNames; ++i) names.emplace_back(reinterpret_cast<const char*>(base + nameRvas[i]));
-    EXPECT_EQ((std::vector<std::string>{"_FWAddApp@4", "_FWAddPort@8", "_FWAllowExc@0"}), names);
+    EXPECT_EQ((std::vector<std::string>{KIT_STDCALL_NAME(FWAddApp, 4), KIT_STDCALL_NAME(FWAddPort, 8),
+                                          KIT_STDCALL_NAME(FWAllowExc, 0)}), names);
 }
 
 TEST_F(FwTest, AddAppWritesANewRuleStepByStep) {

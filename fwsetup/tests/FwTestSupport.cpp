@@ -3,6 +3,7 @@
 #include <objidl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <map>
 
@@ -67,15 +68,18 @@ public:
     }
 
     // Blocks laid out as a BSTR: a byte length, that many bytes of text without
-    // a zero character, and the terminator, all inside the block.
+    // a zero character, and the terminator, all inside the block. The text starts
+    // pointer-aligned, so on 64-bit four bytes of padding come before the length.
     std::vector<std::wstring> Leftovers() {
+        const size_t textAt = sizeof(void*), lengthAt = textAt - sizeof(DWORD);
         kit::CritSecLock lock(cs_);
         std::vector<std::wstring> found;
         for (const auto& b : blocks_) {
-            if (b.second < sizeof(DWORD) + sizeof(wchar_t)) continue;
-            const DWORD bytes = *static_cast<const DWORD*>(b.first);
-            if (bytes == 0 || bytes % 2 != 0 || bytes + sizeof(DWORD) + sizeof(wchar_t) > b.second) continue;
-            const wchar_t* text = reinterpret_cast<const wchar_t*>(static_cast<const char*>(b.first) + sizeof(DWORD));
+            if (b.second < textAt + sizeof(wchar_t)) continue;
+            DWORD bytes;
+            std::memcpy(&bytes, static_cast<const char*>(b.first) + lengthAt, sizeof bytes);
+            if (bytes == 0 || bytes % 2 != 0 || bytes + textAt + sizeof(wchar_t) > b.second) continue;
+            const wchar_t* text = reinterpret_cast<const wchar_t*>(static_cast<const char*>(b.first) + textAt);
             const size_t chars = bytes / 2;
             if (text[chars] != L'\0' || std::find(text, text + chars, L'\0') != text + chars) continue;
             found.emplace_back(text, chars);

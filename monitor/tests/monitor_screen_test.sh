@@ -8,9 +8,11 @@
 set -u
 build=$(cd "$1" && pwd)
 bin=$build/bin
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$build/wineprefix
+. "$(dirname "$0")/../../scripts/wine-env"
+kit_wine_env "$build"
 # A host that runs no 32-bit code cannot run any of this: a skip (77) for CTest.
-"$(dirname "$0")/../../scripts/wine32-check" || exit $?
+"$(dirname "$0")/../../scripts/wine-check" "$WINEARCH" || exit $?
 session="krelmon-$$-$RANDOM"
 work=$(mktemp -d "${TMPDIR:-/tmp}/krelmon.XXXXXX")
 failures=0
@@ -60,7 +62,7 @@ wine "$bin/opc_oop_server.exe" /RegServer >/dev/null 2>&1 || { echo "server regi
 printf '[OPC.KREL]\r\nOpcServerName=Krel.OopTest.1\r\nHostName=\r\n' > "$work/OPC.Krel.Client.ini"
 
 tmux new-session -d -s "$session" -x 100 -y 30 \
-  "cd '$work' && wine '$bin/OPC.Krel.Client.exe'; echo \"EXIT=\$?\" > '$work/exit'; sleep 60"
+  "cd '$work' && PATH='$PATH' wine '$bin/OPC.Krel.Client.exe'; echo \"EXIT=\$?\" > '$work/exit'; sleep 60"
 
 if ! wait_for values_shown 30; then
   fail "no value at column 35 of row 3"; screen

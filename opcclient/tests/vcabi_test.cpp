@@ -10,6 +10,7 @@
 #include "FakeOpcServer.h"
 #include "TaskMemorySpy.h"
 #include "kit_com.h"
+#include "kit_exports.h"
 
 namespace {
 
@@ -50,8 +51,8 @@ protected:
         ASSERT_EQ(S_OK, fake.Register(CLSID_AbiFake, L"Kit.FakeOpc.Abi.1"));
         dll = LoadLibraryA("KetraOPCClient.dll");
         ASSERT_NE(nullptr, dll);
-        create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(dll, "_CreateNewOPCClientObject@0")));
-        destroy = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(GetProcAddress(dll, "_DestroyOPCClientObject@4")));
+        create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(dll, KIT_STDCALL_NAME(CreateNewOPCClientObject, 0))));
+        destroy = reinterpret_cast<DestroyFn>(reinterpret_cast<void*>(GetProcAddress(dll, KIT_STDCALL_NAME(DestroyOPCClientObject, 4))));
         ASSERT_NE(nullptr, create);
         ASSERT_NE(nullptr, destroy);
         g_lines.clear();
@@ -70,6 +71,10 @@ protected:
 };
 
 TEST_F(DllAbiTest, ExportsOnlyTheDecoratedNames) {
+#ifdef _WIN64
+    // x64 has no decoration: the plain names are the exports (found in SetUp).
+    GTEST_SKIP() << "x86 decorated names: the kit's 32-bit build checks them";
+#endif
     EXPECT_EQ(nullptr, GetProcAddress(dll, "CreateNewOPCClientObject"));
     EXPECT_EQ(nullptr, GetProcAddress(dll, "CreateNewOPCClientObject@0"));
     EXPECT_EQ(nullptr, GetProcAddress(dll, "DestroyOPCClientObject"));

@@ -42,6 +42,9 @@ TEST(OpcIdl, InterfaceIdentifiersArePublishedOnes) {
 }
 
 TEST(OpcIdl, StructLayoutsMatchThePublishedX86Offsets) {
+#ifdef _WIN64
+    GTEST_SKIP() << "x86 offsets: the kit's 32-bit build checks them";
+#endif
     EXPECT_EQ(32u, sizeof(OPCITEMSTATE));
     EXPECT_EQ(4u, offsetof(OPCITEMSTATE, ftTimeStamp));
     EXPECT_EQ(12u, offsetof(OPCITEMSTATE, wQuality));

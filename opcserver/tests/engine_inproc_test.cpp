@@ -16,6 +16,7 @@
 #include "opccomn.h"
 #include "opcconst.h"
 #include "opcda.h"
+#include "kit_exports.h"
 
 namespace {
 
@@ -163,8 +164,10 @@ TEST(EngineLayout, ExportsExactlyTheFiveDecoratedNames) {
     const DWORD* names = reinterpret_cast<const DWORD*>(base + exp->AddressOfNames);
     std::vector<std::string> found;
     for (DWORD i = 0; i < exp->NumberOfNames; ++i) found.push_back(reinterpret_cast<const char*>(base + names[i]));
-    EXPECT_EQ(std::vector<std::string>({"_ConfigureOpcEnumACL@4", "_CreateNewOPCServerObject@0",
-                                        "_DestroyOPCServerObject@0", "_RegisterServer@20", "_UnRegisterServer@8"}),
+    EXPECT_EQ(std::vector<std::string>({KIT_STDCALL_NAME(ConfigureOpcEnumACL, 4),
+                                        KIT_STDCALL_NAME(CreateNewOPCServerObject, 0),
+                                        KIT_STDCALL_NAME(DestroyOPCServerObject, 0),
+                                        KIT_STDCALL_NAME(RegisterServer, 20), KIT_STDCALL_NAME(UnRegisterServer, 8)}),
               found);
     EXPECT_EQ(5u, exp->NumberOfFunctions);
 }

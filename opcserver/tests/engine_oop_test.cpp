@@ -18,6 +18,7 @@
 #include "opccomn.h"
 #include "opcconst.h"
 #include "opcda.h"
+#include "kit_exports.h"
 
 namespace {
 
@@ -968,9 +969,9 @@ TEST_F(EngineOutOfProcess, ResolvesThroughRegistrationAndCanBeCreatedByProgId) {
     typedef bool(__stdcall * UnregisterFn)(const GUID*, const char*);
     HMODULE engine = LoadLibraryW((ProgramDir() + L"KetraOPCServer.dll").c_str());
     ASSERT_NE(nullptr, engine);
-    RegisterFn reg = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(engine, "_RegisterServer@20")));
+    RegisterFn reg = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(engine, KIT_STDCALL_NAME(RegisterServer, 20))));
     UnregisterFn unreg =
-        reinterpret_cast<UnregisterFn>(reinterpret_cast<void*>(GetProcAddress(engine, "_UnRegisterServer@8")));
+        reinterpret_cast<UnregisterFn>(reinterpret_cast<void*>(GetProcAddress(engine, KIT_STDCALL_NAME(UnRegisterServer, 8))));
     ASSERT_TRUE(reg && unreg);
     const char* accounts[] = {"Everyone", "SYSTEM", nullptr};
     ASSERT_TRUE(reg(&CLSID_EngineTestHost, "Ketra.Engine.TestHost", "Engine test host", 0, accounts));

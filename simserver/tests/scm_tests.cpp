@@ -171,9 +171,15 @@ TEST(ServiceProgramFile, IsAWindowedProgramWithManifestAndOneIconGroup) {
     ASSERT_GT(bytes.size(), 0x200u);
     LONG peOffset;
     std::memcpy(&peOffset, bytes.data() + 0x3C, sizeof peOffset);
+#ifdef _WIN64
+    IMAGE_NT_HEADERS64 nt;
+    const WORD machine = IMAGE_FILE_MACHINE_AMD64;
+#else
     IMAGE_NT_HEADERS32 nt;
+    const WORD machine = IMAGE_FILE_MACHINE_I386;
+#endif
     std::memcpy(&nt, bytes.data() + peOffset, sizeof nt);
-    EXPECT_EQ(static_cast<WORD>(IMAGE_FILE_MACHINE_I386), nt.FileHeader.Machine);
+    EXPECT_EQ(machine, nt.FileHeader.Machine);
     EXPECT_EQ(static_cast<WORD>(IMAGE_SUBSYSTEM_WINDOWS_GUI), nt.OptionalHeader.Subsystem);
 }
 
