@@ -1,23 +1,4 @@
-# Cross toolchain for the kit: 32-bit Windows PE through MinGW-w64, posix thread
-# model (the win32 model has no std::mutex), C and C++ runtimes linked statically
-# so the deliverables run from a copied folder with no extra DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross toolchain for the kit: 32-bit Windows PE through MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(KIT_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${KIT_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KIT_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER  ${KIT_MINGW_PREFIX}-windres)
-set(CMAKE_AR           ${KIT_MINGW_PREFIX}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       ${KIT_MINGW_PREFIX}-ranlib CACHE FILEPATH "")
-set(KIT_WIDL           ${KIT_MINGW_PREFIX}-widl CACHE FILEPATH "widl for the OPC IDL")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KIT_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT    "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
