@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "bench_shared.h"
 #include "kit_com.h"
 #include "opcda.h"
@@ -25,13 +26,6 @@ std::wstring ProgramDir() {
     return p.substr(0, p.find_last_of(L"\\/") + 1);
 }
 
-double NowUs() {
-    static LARGE_INTEGER f;
-    if (!f.QuadPart) QueryPerformanceFrequency(&f);
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) * 1e6 / static_cast<double>(f.QuadPart);
-}
 
 struct EngineReader {
     kit::ComPtr<IOPCServer> server;
@@ -71,9 +65,9 @@ bool ReadOnce(IOPCSyncIO* io, OPCHANDLE h) {
 double PerCall(IOPCSyncIO* io, OPCHANDLE h, int blocks, int calls) {
     std::vector<double> samples;
     for (int b = 0; b < blocks; ++b) {
-        double t0 = NowUs();
+        double t0 = benchclock::Us();
         for (int i = 0; i < calls; ++i) ReadOnce(io, h);
-        samples.push_back((NowUs() - t0) / calls);
+        samples.push_back((benchclock::Us() - t0) / calls);
     }
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
@@ -150,13 +144,13 @@ int main() {
                 }
             std::vector<long> counts(static_cast<size_t>(threads), 0);
             std::vector<std::thread> pool;
-            double t0 = NowUs();
+            double t0 = benchclock::Us();
             const double seconds = 2.0;
             for (int t = 0; t < threads; ++t) {
                 pool.emplace_back([&, t]() {
                     kit::ComInit c(COINIT_MULTITHREADED);
                     EngineReader& r = readers[static_cast<size_t>(t)];
-                    while (NowUs() - t0 < seconds * 1e6)
+                    while (benchclock::Us() - t0 < seconds * 1e6)
                         if (ReadOnce(r.io.get(), r.item)) ++counts[static_cast<size_t>(t)];
                 });
             }

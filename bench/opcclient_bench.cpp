@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "COPCClient.h"
 #include "FakeOpcServer.h"
 
@@ -22,16 +23,7 @@ const char kProgId[] = "Kit.FakeOpc.Bench.1";
 const int kRounds = 41;
 const int kReadsPerRound = 5000;
 
-double Now() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
+using benchclock::Seconds;
 
 std::string TagName(int i) {
     char name[40];
@@ -57,16 +49,16 @@ double FacadeRound(ketra::opc::COPCClient* client, const char* id) {
     VARIANT value;
     VariantInit(&value);
     DWORD quality;
-    double start = Now();
+    double start = Seconds();
     for (int i = 0; i < kReadsPerRound; ++i) client->ReadValue(id, &ts, &value, &quality);
-    double t = Now() - start;
+    double t = Seconds() - start;
     VariantClear(&value);
     return t * 1e9 / kReadsPerRound;
 }
 
 // Nanoseconds per bare Read of one server handle, freed as a careful caller would.
 double BareRound(IOPCSyncIO* sync, OPCHANDLE serverHandle) {
-    double start = Now();
+    double start = Seconds();
     for (int i = 0; i < kReadsPerRound; ++i) {
         OPCITEMSTATE* states = nullptr;
         HRESULT* errors = nullptr;
@@ -75,7 +67,7 @@ double BareRound(IOPCSyncIO* sync, OPCHANDLE serverHandle) {
         CoTaskMemFree(states);
         CoTaskMemFree(errors);
     }
-    return (Now() - start) * 1e9 / kReadsPerRound;
+    return (Seconds() - start) * 1e9 / kReadsPerRound;
 }
 
 // Committed private memory of the process, summed over its address space

@@ -30,6 +30,7 @@
 #include "KetraOPCServer.h"
 #include "Monitor.h"
 #include "ScmTestSupport.h"
+#include "bench_clock.h"
 #include "bench_stats.h"
 #include "kit_com.h"
 
@@ -47,17 +48,6 @@ struct Counts {
     int passPairs;  // passes of each kind
     int connectPairs;
 };
-
-double NowMs() {
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(freq.QuadPart);
-}
 
 std::wstring ProgramDir() {
     wchar_t path[MAX_PATH];
@@ -280,14 +270,14 @@ bool BenchRead(int pairs, std::vector<double>& kit, std::vector<double>& raw) {
         // Which goes first alternates too, so neither always follows the other.
         for (int k = 0; k < 2; ++k) {
             if ((i + k) % 2 == 0) {
-                double t = NowMs();
+                double t = benchclock::Ms();
                 bool ok = client->ReadValue(kProbeTag, &ts, value.get(), &quality);
-                kit.push_back(NowMs() - t);
+                kit.push_back(benchclock::Ms() - t);
                 if (!ok) return false;
             } else {
-                double t = NowMs();
+                double t = benchclock::Ms();
                 bool ok = bare.Read(0);
-                raw.push_back(NowMs() - t);
+                raw.push_back(benchclock::Ms() - t);
                 if (!ok) return false;
             }
         }
@@ -328,19 +318,19 @@ public:
     bool KeyPressed() override {
         if (inPoll_) return false;
         // First look of a poll: the pass before it has just ended.
-        const double end = NowMs();
+        const double end = benchclock::Ms();
         inPoll_ = true;
         if (passStart_ < 0) return false;  // the first pass also registered the items
         monitor.push_back(end - passStart_);
         const bool bareFirst = monitor.size() % 2 == 0;
         for (int k = 0; k < 2; ++k) {
             if ((k == 0) == bareFirst) {
-                double t = NowMs();
+                double t = benchclock::Ms();
                 for (size_t i = 0; i < bare_.Count(); ++i)
                     if (!bare_.Read(i)) failed = true;
-                raw.push_back(NowMs() - t);
+                raw.push_back(benchclock::Ms() - t);
             } else {
-                double t = NowMs();
+                double t = benchclock::Ms();
                 for (int i = 0; i < shown_.count; ++i) {
                     FILETIME ts = {0, 0};
                     DWORD quality = 0;
@@ -348,7 +338,7 @@ public:
                     if (!g_monitorClient || !g_monitorClient->ReadValue(shown_.tags[i], &ts, value.get(), &quality))
                         failed = true;
                 }
-                reads.push_back(NowMs() - t);
+                reads.push_back(benchclock::Ms() - t);
             }
         }
         return failed || static_cast<int>(monitor.size()) >= pairs_;
@@ -359,7 +349,7 @@ public:
         // Last sleep of the poll: the next pass starts when this returns.
         sleeps_ = 0;
         inPoll_ = false;
-        passStart_ = NowMs();
+        passStart_ = benchclock::Ms();
     }
 
     std::vector<double> monitor, reads, raw;
@@ -415,22 +405,22 @@ bool BenchConnect(int pairs, std::vector<double>& kitTotal, std::vector<double>&
     for (int i = -2; i < pairs; ++i) {  // two rounds of warm-up
         for (int k = 0; k < 2; ++k) {
             if ((i + k) % 2 == 0) {
-                double t0 = NowMs();
+                double t0 = benchclock::Ms();
                 KitClient client;
                 HRESULT hr = client.get() ? ConnectKit(client) : E_OUTOFMEMORY;
-                double t1 = NowMs();
+                double t1 = benchclock::Ms();
                 bool ok = SUCCEEDED(hr) && ReadKit(client, kProbeTag);
-                double t2 = NowMs();
+                double t2 = benchclock::Ms();
                 if (!ok) return false;
                 if (i >= 0) {
                     kitTotal.push_back(t2 - t0);
                     kitConnect.push_back(t1 - t0);
                 }
             } else {
-                double t0 = NowMs();
+                double t0 = benchclock::Ms();
                 RawClient bare;
                 bool ok = SUCCEEDED(bare.Open(probe)) && bare.Read(0);
-                double t1 = NowMs();
+                double t1 = benchclock::Ms();
                 if (!ok) return false;
                 if (i >= 0) raw.push_back(t1 - t0);
             }
