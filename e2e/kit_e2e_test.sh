@@ -30,8 +30,8 @@ tm() { tmux -L "$tag" "$@"; }
 
 # A host that runs no 32-bit code cannot run any of this: a skip (77) for CTest.
 "$root/scripts/wine-check" "$WINEARCH" || exit $?
-# The prefix is made once per build tree; wine-run knows how (and locks).
-"$root/scripts/wine-run" "$build" cmd.exe /c exit >/dev/null 2>&1
+# The prefix is made once per build tree (and locked while it is made).
+kit_wine_prefix
 
 service_key_exists() { wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" >/dev/null 2>&1; }
 com_registered() {
@@ -156,11 +156,7 @@ start_console
 if ! wait_for header_shown 20; then
   note "the console drew nothing in 20 s: starting it once more"
   tm kill-session -t "$tag" 2>/dev/null
-  for pid in $(pgrep -f 'OPC\.Krel\.Client\.exe' 2>/dev/null); do
-    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      kill -9 "$pid" 2>/dev/null
-    fi
-  done
+  for pid in $(kit_prefix_pids 'OPC\.Krel\.Client\.exe'); do kill -9 "$pid" 2>/dev/null; done
   sleep 1
   start_console
 fi

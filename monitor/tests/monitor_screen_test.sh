@@ -20,16 +20,7 @@ failures=0
 note() { echo "[screen] $*"; }
 fail() { echo "[screen] FAIL: $*"; failures=$((failures + 1)); }
 
-# Processes of this prefix only (other builds may run their own).
-prefix_pids() {
-  local pid
-  for pid in $(pgrep -f "$1" 2>/dev/null); do
-    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      echo "$pid"
-    fi
-  done
-}
-server_pids() { prefix_pids 'opc_oop_server\.exe'; }
+server_pids() { kit_prefix_pids 'opc_oop_server\.exe'; }
 
 cleanup() {
   tmux kill-session -t "$session" 2>/dev/null
@@ -133,7 +124,7 @@ while [ $SECONDS -lt $deadline ] && { [ $cleared -lt 2 ] || [ $failed -lt 2 ]; }
 done
 [ $cleared -ge 2 ] && [ $failed -ge 2 ] || fail "retries not seen (cleared $cleared, failed $failed)"
 note "retrying: row 3 cleared $cleared times, 'Error de conexion' $failed times"
-rpcss=$(prefix_pids 'system32\\rpcss\.exe')
+rpcss=$(kit_prefix_pids 'system32\\rpcss\.exe')
 note "restarting this prefix's RPCSS (pid $rpcss) to drop the dead registration"
 for pid in $rpcss; do kill -9 "$pid"; done
 if wait_for values_shown 30; then
