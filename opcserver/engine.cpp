@@ -84,10 +84,10 @@ public:
                 }
             }
         }
-        for (auto& s : servers) s->SendShutdown(kShutdownReason);
+        NotifyShutdown(servers);
         CoRevokeClassObject(cookie_);
         cookie_ = 0;
-        // The worker may be in a client callback; it finishes that first.
+        // Waits a bounded time for refreshes and completions still with their clients.
         core_->scheduler.Stop();
         for (auto& s : servers) s->Disconnect();
         // Groups a client kept after their server object went away.
@@ -112,6 +112,18 @@ private:
     void Undo() {
         InterlockedExchange(&core_->running, 0);
         core_->scheduler.Stop();
+    }
+    // Each client hears of the end on a pool thread of its own: one that does
+    // not answer (its computer gone) holds up neither the others nor the stop
+    // for longer than kClientGrace.
+    void NotifyShutdown(const std::vector<kit::ComPtr<COPCServer>>& servers) {
+        std::shared_ptr<WorkGate> notices = std::make_shared<WorkGate>();
+        for (const kit::ComPtr<COPCServer>& s : servers) {
+            kit::ComPtr<COPCServer> held = s;
+            if (!RunOnPool([held]() { held->SendShutdown(kShutdownReason); }, notices))
+                s->SendShutdown(kShutdownReason);
+        }
+        notices->WaitIdle(kClientGrace);
     }
 
     kit::CritSec lock_;

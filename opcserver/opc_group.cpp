@@ -18,12 +18,13 @@ T* TaskAlloc(DWORD count) {
 
 DWORD ReviseRate(DWORD requested) { return requested < kMinUpdateRate ? kMinUpdateRate : requested; }
 
-// The client process is gone: every later call would wait out the RPC timeout
-// on the worker thread that all groups share.
+// The client process is gone, or its computer no longer answers (the call
+// timed out): every later callback would wait out the RPC timeout again.
 bool ClientGone(HRESULT hr) {
     return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE ||
            hr == CO_E_OBJNOTCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
-           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
+           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) ||
+           hr == RPC_E_TIMEOUT || hr == RPC_E_CALL_CANCELED || hr == HRESULT_FROM_WIN32(RPC_S_CALL_CANCELLED);
 }
 
 }  // namespace
@@ -547,7 +548,11 @@ void COPCGroup::NotifyCancelled(DWORD transactionId) {
         kit::CritSecLock lock(lock_);
         group = clientHandle_;
     }
-    if (cb) cb->OnCancelComplete(transactionId, group);
+    if (cb) Delivered(cb->OnCancelComplete(transactionId, group));
+}
+
+void COPCGroup::Delivered(HRESULT hr) {
+    if (ClientGone(hr)) dataPoint_.DropAll();
 }
 
 kit::ComPtr<IOPCDataCallback> COPCGroup::Callback() {
@@ -592,9 +597,9 @@ STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionI
                 group = clientHandle_;
             }
             if (cb && batch.Count() > 0)
-                cb->OnReadComplete(transactionId, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
-                                   batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
-                                   batch.timestamps.data(), batch.errors.data());
+                Delivered(cb->OnReadComplete(transactionId, group, batch.MasterQuality(), batch.MasterError(),
+                                             batch.Count(), batch.clientHandles.data(), batch.values.data(),
+                                             batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
         };
         task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
         DWORD id = task.cancelId;
@@ -676,8 +681,8 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
                 group = clientHandle_;
             }
             if (cb && !clients.empty())
-                cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
-                                    clients.data(), errs.data());
+                Delivered(cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
+                                              clients.data(), errs.data()));
         };
         task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
         DWORD id = task.cancelId;
@@ -726,9 +731,9 @@ STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWOR
         }
         kit::ComPtr<IOPCDataCallback> cb = Callback();
         if (cb && batch.Count() > 0)
-            cb->OnDataChange(transactionId, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
-                             batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
-                             batch.timestamps.data(), batch.errors.data());
+            Delivered(cb->OnDataChange(transactionId, group, batch.MasterQuality(), batch.MasterError(),
+                                       batch.Count(), batch.clientHandles.data(), batch.values.data(),
+                                       batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
     };
     task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
     DWORD id = task.cancelId;
@@ -835,7 +840,7 @@ void COPCGroup::Tick() {
     HRESULT hr = cb->OnDataChange(0, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
                                   batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
                                   batch.timestamps.data(), batch.errors.data());
-    if (ClientGone(hr)) dataPoint_.DropAll();
+    Delivered(hr);
     shared_->Touch();
 }
 

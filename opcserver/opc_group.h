@@ -123,6 +123,8 @@ private:
     kit::ComPtr<IOPCDataCallback> Callback();
     // Tells the advised client that an asynchronous request was cancelled.
     void NotifyCancelled(DWORD transactionId);
+    // After each callback: a client that is gone or timed out loses its sink.
+    void Delivered(HRESULT hr);
     // Reads the provider for the given items and stores the result in their cache.
     void RefreshItems(const std::vector<OPCHANDLE>& handles);
     void ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, std::vector<HRESULT>* errors);
