@@ -39,6 +39,13 @@ const DWORD kMinUpdateRate = 50;
 // gone would hold the stop until DCOM gives up on it.
 const DWORD kClientGrace = 3000;
 
+// Ends the function-try-block of every COM method: neither COM nor a client
+// can catch a C++ exception, so none may leave. Out of memory is the one a
+// client can act on.
+#define ENGINE_CATCH_ALL                                     \
+    catch (const std::bad_alloc&) { return E_OUTOFMEMORY; } \
+    catch (...) { return E_UNEXPECTED; }
+
 // Every COM object of the engine holds the server process while it lives, so the
 // host knows when no client object is left (CoAddRefServerProcess count).
 class ServerProcessRef {

@@ -99,7 +99,8 @@ public:
     void Disconnect();
     // Clients other than the owning server still hold the group.
     bool InUse() const { return ref_ > 1; }
-    // Copies the items of `source` into this (new) group, for CloneGroup.
+    // Copies the items of `source` into this (new) group, for CloneGroup; when it
+    // throws, the caller drops the half-made group.
     void CopyItemsFrom(COPCGroup* source);
 
 private:
