@@ -1127,8 +1127,8 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     });
     Sleep(400);
     SetEvent(g_host->stop.get());
-    for (int i = 0; i < 2000 && !g_host->state->stopReturned; ++i) Sleep(10);
-    EXPECT_EQ(1, g_host->state->stopReturned);
+    for (int i = 0; i < 3000 && !g_host->state->stopReturned; ++i) Sleep(10);
+    ASSERT_EQ(1, g_host->state->stopReturned);
     SetEvent(hung.sink->hold.get());  // only now
     EXPECT_EQ(1, shutdown->calls_);
     EXPECT_FALSE(shutdown->reason_.empty());
