@@ -56,12 +56,14 @@ protected:
     kit::CritSec itemLock;
 };
 
-// The sink the server calls when it is going down. Embedded in the engine and
-// living exactly as long as it: the reference count decides nothing.
+// The sink the server calls when it is going down. A COM object of its own,
+// freed by its last Release: a server whose process died keeps its references,
+// and COM keeps the stub that stands for them, after the engine is gone. The
+// engine detaches it before it goes, so that no late request reaches a
+// receiver that no longer exists.
 class COPCShutdownImpl : public IOPCShutdown {
 public:
     explicit COPCShutdownImpl(COPCReceiveData** receiverSlot);
-    virtual ~COPCShutdownImpl();
     COPCShutdownImpl(const COPCShutdownImpl&) = delete;
     COPCShutdownImpl& operator=(const COPCShutdownImpl&) = delete;
 
@@ -73,9 +75,16 @@ public:
     HRESULT Advise(IOPCServer* server);
     void Unadvise();
     bool IsAdvised() const { return cookie != 0 || connectionPoint; }
+    // Once this returns no request reaches the receiver (one under way has
+    // ended), and COM has dropped the references it held for other processes.
+    void Detach();
 
 private:
+    virtual ~COPCShutdownImpl();
+
     kit::ComPtr<IConnectionPoint> connectionPoint;
+    // Guards receiverSlot: a request arrives on a COM thread at any time.
+    kit::CritSec detachLock;
     COPCReceiveData** receiverSlot;
     DWORD cookie;
     LONG refCount;
@@ -116,7 +125,7 @@ public:
     // A server that keeps refusing names would otherwise keep the caller forever.
     static const int kMaxGroupNameRetries = 16;
 
-    COPCShutdownImpl shutdownSink;
+    kit::ComPtr<COPCShutdownImpl> shutdownSink;
     COPCReceiveData* receiver;
     bool isLocal;
     OPCHANDLE serverGroupHandle;

@@ -2,6 +2,8 @@
 // Disconnect, and destruction in each state, with nothing left behind.
 #include "client_fixture.h"
 
+#include <thread>
+
 namespace {
 
 class LifecycleTest : public ClientTest {};
@@ -39,13 +41,33 @@ TEST_F(LifecycleTest, ShutdownWithNullReasonIsAnEmptyReason) {
 }
 
 TEST_F(LifecycleTest, ShutdownSinkAnswersOnlyItsOwnInterfaces) {
-    COPCShutdownImpl& sink = client->Engine().shutdownSink;
+    COPCShutdownImpl& sink = *client->Engine().shutdownSink.get();
     void* p = reinterpret_cast<void*>(1);
     EXPECT_EQ(E_NOINTERFACE, sink.QueryInterface(IID_IOPCServer, &p));
     EXPECT_EQ(nullptr, p);
     ASSERT_EQ(S_OK, sink.QueryInterface(IID_IOPCShutdown, &p));
     EXPECT_EQ(static_cast<IOPCShutdown*>(&sink), p);
-    EXPECT_EQ(0u, sink.Release());
+    EXPECT_EQ(1u, sink.Release()) << "the engine's own reference";
+}
+
+TEST_F(LifecycleTest, SinkKeptByAGoneServerOutlivesTheClient) {
+    // The server's process died: Unadvise fails, and its reference (and the
+    // stub COM keeps for a server in another process) stay behind the client.
+    fake->shutdownUnadviseResult = RPC_E_DISCONNECTED;
+    ASSERT_EQ(S_OK, ConnectLocal());
+    kit::ComPtr<IStream> stub;
+    ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, stub.put()));
+    ASSERT_EQ(S_OK, CoMarshalInterface(stub.get(), IID_IUnknown, client->Engine().shutdownSink.get(), MSHCTX_INPROC,
+                                       nullptr, MSHLFLAGS_NORMAL));
+    std::thread racing([this] { fake->SendShutdownFromThread(L"racing the destruction"); });
+    DestroyClient();
+    racing.join();
+    fake->SendShutdownFromThread(L"after the destruction");
+    stub->Seek(LARGE_INTEGER(), STREAM_SEEK_SET, nullptr);
+    kit::ComPtr<IUnknown> reached;
+    EXPECT_NE(S_OK, CoUnmarshalInterface(stub.get(), IID_IUnknown, reached.put_void())) << "COM let go of it";
+    EXPECT_EQ(1, fake->HeldClientRefs());
+    fake->DropSinks();  // the last reference: the sink goes now
 }
 
 TEST_F(LifecycleTest, DisconnectTwiceAndBeforeAnyConnect) {
@@ -104,7 +126,7 @@ TEST_F(LifecycleTest, DestroyingAfterAFailedAdviseReleasesTheConnectionPoint) {
     fake->shutdownAdviseResult = E_OUTOFMEMORY;
     ASSERT_EQ(S_OK, ConnectLocal());
     // The failed advise keeps the connection point: a later advise is refused.
-    EXPECT_EQ(E_FAIL, client->Engine().shutdownSink.Advise(client->Engine().server.get()));
+    EXPECT_EQ(E_FAIL, client->Engine().shutdownSink->Advise(client->Engine().server.get()));
     EXPECT_EQ(1, fake->Calls("Shutdown.Advise"));
 }
 

@@ -105,6 +105,7 @@ public:
             kit::CritSecLock lock(fake_->lock);
             auto it = fake_->shutdownCookies.find(cookie);
             if (it == fake_->shutdownCookies.end() || !cookies_.count(cookie)) return CONNECT_E_NOCONNECTION;
+            if (FAILED(fake_->shutdownUnadviseResult)) return fake_->shutdownUnadviseResult;
             held = it->second;
             fake_->shutdownCookies.erase(it);
             cookies_.erase(cookie);
@@ -698,6 +699,7 @@ private:
 FakeOpc::FakeOpc() {}
 
 FakeOpc::~FakeOpc() {
+    DropSinks();
     Unregister();
     for (auto& item : items) delete item.second.value;
 }
@@ -819,6 +821,18 @@ void FakeOpc::SendShutdownFromThread(const wchar_t* reason) {
     });
     caller.join();
     for (IOPCShutdown* s : sinks) s->Release();
+}
+
+void FakeOpc::DropSinks() {
+    std::map<DWORD, IUnknown*> held;
+    {
+        kit::CritSecLock l(lock);
+        held.swap(shutdownCookies);
+    }
+    for (auto& h : held) {
+        h.second->Release();
+        ClientRefDelta(-1);
+    }
 }
 
 void FakeOpc::Count(const char* method) {

@@ -127,6 +127,9 @@ public:
     std::deque<HRESULT> addItemsScript;
     std::deque<HRESULT> readScript;
     bool readReturnsNoErrors = false;  // a failed Read that gives no arrays at all
+    // The server's process is gone: Unadvise fails and the sink stays held
+    // (until DropSinks), as the references of a dead DCOM client do.
+    HRESULT shutdownUnadviseResult = S_OK;
     bool recordCalls = true;           // off for benchmarks: the records grow with every call
 
     // Browsing. A server offers IOPCBrowseServerAddressSpace and/or IOPCBrowse as
@@ -154,6 +157,8 @@ public:
 
     // Calls ShutdownRequest on every advised sink from a new thread and waits.
     void SendShutdownFromThread(const wchar_t* reason);
+    // Releases the sinks kept after a failed Unadvise.
+    void DropSinks();
 
     // ---- record ----
     int Calls(const std::string& method);
