@@ -107,9 +107,10 @@ bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* val
             return false;
         }
     }
-    if (!itemId) {
-        // Nothing to look up; registering it would make an item without a name.
-        Log(LogError, "ReadValue: Failed to read value %s", "(null)");
+    if (!itemId || !timestamp || !value || !quality) {
+        // Nothing to look up (registering it would make an item without a name)
+        // or nowhere to put the answer.
+        Log(LogError, "ReadValue: Failed to read value %s", itemId ? itemId : "(null)");
         return false;
     }
     try {

@@ -57,7 +57,8 @@ OPCClient::OPCClient()
       options(0),
       groupName(kDefaultGroupName),
       requestedUpdateRate(1000),
-      addTogether(false) {}
+      addTogether(false),
+      syncIOReady(false) {}
 
 OPCClient::~OPCClient() {
     if (server && group) Disconnect();
@@ -319,9 +320,16 @@ void OPCClient::Disconnect() {
         return;
     }
     shutdownSink->Unadvise();
+    {
+        // The next group numbers its items afresh.
+        kit::CritSecLock lock(itemLock);
+        for (COPCItem* item : itemList)
+            if (item) item->inGroup.store(false, std::memory_order_relaxed);
+    }
     // The group's own interfaces go before the server is asked to drop it.
     group.Reset();
     itemMgt.Reset();
+    syncIOReady.store(false);
     syncIO.Reset();
     try {
         server->RemoveGroup(serverGroupHandle, TRUE);

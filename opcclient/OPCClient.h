@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <string_view>
@@ -27,6 +28,11 @@ struct COPCItem {
     OPCHANDLE clientHandle;
     FILETIME timestamp;
     VARTYPE dataType;
+    // serverHandle names this item in the current group. Servers number items
+    // per group, so a handle of an earlier group, or one handed back with a
+    // rejection, may name another item: such an item is never read. Set after
+    // serverHandle, so a reader on another thread that sees it sees the handle.
+    std::atomic<bool> inGroup;
 
     COPCItem(OPCHANDLE handle, const char* id, VARTYPE type);
     ~COPCItem();
@@ -143,8 +149,17 @@ public:
     // kept until it ends: one QueryInterface and Release per read cost a tenth
     // of an in-process read, and a remote server may see each as a round trip.
     kit::ComPtr<IOPCSyncIO> syncIO;
+    // syncIO is set: a read looks here instead of taking the lock.
+    std::atomic<bool> syncIOReady;
 
 private:
+    // itemMgt or syncIO, asked for on first need. Reads on several threads may
+    // need one first at the same time: one asks while the others wait, instead
+    // of each replacing (and releasing) what another is using.
+    template <class T>
+    HRESULT GroupInterface(kit::ComPtr<T>& slot, REFIID iid);
+    kit::CritSec groupInterfaceLock;
+
     void Log(int level, const char* format, ...) KETRA_PRINTF_MEMBER(3, 4);
     HRESULT CreateServer();
     HRESULT WaitUntilRunning();

@@ -144,13 +144,16 @@ public:
         : FakeObject(fake),
           name_(name),
           handle_(handle),
-          dataPoint_(static_cast<IOPCItemMgt*>(this), this, IID_IOPCDataCallback, fake, false) {}
+          dataPoint_(static_cast<IOPCItemMgt*>(this), this, IID_IOPCDataCallback, fake, false),
+          nextItem_(fake->nextItemHandle) {}
 
     const std::wstring& Name() const { return name_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
+        if ((IsEqualIID(riid, IID_IOPCItemMgt) || IsEqualIID(riid, IID_IOPCSyncIO)) && fake_->groupQueryDelayMs)
+            Sleep(fake_->groupQueryDelayMs);
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCItemMgt))
             return Hand(static_cast<IOPCItemMgt*>(this), out);
         if (IsEqualIID(riid, IID_IOPCGroupStateMgt)) return Hand(static_cast<IOPCGroupStateMgt*>(this), out);
@@ -203,7 +206,7 @@ public:
             auto it = fake_->items.find(record[i].itemId);
             HRESULT e = it == fake_->items.end() ? OPC_E_UNKNOWNITEMID : it->second.addError;
             if (SUCCEEDED(e)) {
-                r.hServer = fake_->nextItemHandle++;
+                r.hServer = nextItem_++;
                 r.vtCanonicalDataType = it->second.canonicalType;
                 r.dwAccessRights = OPC_READABLE;
                 serverItems_[r.hServer] = record[i].itemId;
@@ -326,6 +329,7 @@ private:
     std::wstring name_;
     OPCHANDLE handle_;
     FakePoint dataPoint_;
+    OPCHANDLE nextItem_;
     std::map<OPCHANDLE, std::wstring> serverItems_;
 };
 
