@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "kit_com.h"
 
@@ -25,7 +26,14 @@ void CopyText(char* out, size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
 
-void Walk(ketra::opc::IOPCClient* client, const char* path, TagTable& table, int depth) {
+struct WalkState {
+    std::set<std::string> seen;  // item IDs already listed, branches and leaves
+    int levels = 0;              // levels listed so far
+};
+
+void Walk(ketra::opc::IOPCClient* client, const char* path, TagTable& table, int depth, WalkState& walk) {
+    if (walk.levels >= kMaxWalkLevels) return;
+    ++walk.levels;
     ketra::opc::IItemEnumerator* level = client->EnumerateItems(path);
     if (!level) return;
     if (*level->CurrentItemID() == '\0') {
@@ -37,15 +45,18 @@ void Walk(ketra::opc::IOPCClient* client, const char* path, TagTable& table, int
         size_t length = std::strlen(itemId);
         if (length == 0) {
             // Names nothing; as a branch it would be the root all over again.
+        } else if (!walk.seen.insert(itemId).second) {
+            // Listed before: a branch that leads back, or a server that lists a
+            // level again where it could not move into a branch.
         } else if (level->IsBranch()) {
-            if (depth < kMaxDepth) Walk(client, itemId, table, depth + 1);
+            if (depth < kMaxDepth) Walk(client, itemId, table, depth + 1, walk);
         } else if (length < kTagSlot) {
             std::memcpy(table.tags[table.count], itemId, length + 1);
             ++table.count;
         }
         // A longer ID does not fit its slot, and a cut one would name another
         // item (or none): it is left out.
-    } while (level->MoveNext() && table.count < kMaxTags);
+    } while (level->MoveNext() && table.count < kMaxTags && walk.levels < kMaxWalkLevels);
     client->ReleaseEnumerator(level);
 }
 
@@ -82,7 +93,8 @@ void LoadSettings(const char* directory, Settings& settings) {
 }
 
 void WalkTags(ketra::opc::IOPCClient* client, const char* path, TagTable& table) {
-    Walk(client, path, table, 0);
+    WalkState walk;
+    Walk(client, path, table, 0, walk);
 }
 
 std::string ValueText(const VARIANT& value) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,9 @@ public:
     IItemEnumerator* EnumerateItems(const char* path) override {
         std::string p = path ? path : "";
         browsed.push_back(p);
-        if (nullLevels.count(p)) return nullptr;
+        if (nullLevels.count(p) || browsed.size() > 5000) return nullptr;  // the cap ends a runaway walk
+        if (!levels.count(p) && unknownListsRoot) return new ScriptEnumerator(levels[""]);
+        if (!levels.count(p) && endless) return new ScriptEnumerator({{p + ".a", true}, {p + ".b", true}});
         return new ScriptEnumerator(levels[p]);
     }
     void ReleaseEnumerator(IItemEnumerator* e) override {
@@ -102,6 +105,8 @@ public:
     std::map<std::string, size_t> passes;
     HRESULT connectResult = S_OK;
     int failReadAt = -1;
+    bool unknownListsRoot = false;  // a failed move into a branch lists the root again
+    bool endless = false;           // every unscripted branch holds two new ones
     std::vector<std::string> connects;
     std::vector<std::string> browsed;
     std::vector<std::string> reads;
@@ -249,6 +254,20 @@ TEST_F(MonitorTest, BranchesThatLeadBackToThemselvesEndTheWalk) {
     c.Branch("Loop", "Loop");
     c.Leaf("", "After");
     EXPECT_EQ(std::vector<std::string>{"After"}, Walk(c));
+
+    // Branches whose level is the root again: each path is listed once.
+    ScriptClient again;
+    for (const char* b : {"A", "B", "C", "D"}) again.Branch("", b);
+    again.levels["D"] = {{"D.1", false}, {"D.2", false}};
+    again.unknownListsRoot = true;
+    EXPECT_EQ((std::vector<std::string>{"D.1", "D.2"}), Walk(again));
+    EXPECT_EQ((std::vector<std::string>{"", "A", "B", "C", "D"}), again.browsed);
+
+    // New branches without end: the whole walk is bounded, not just its depth.
+    ScriptClient endless;
+    endless.endless = true;
+    EXPECT_TRUE(Walk(endless).empty());
+    EXPECT_EQ(static_cast<size_t>(krelmon::kMaxWalkLevels), endless.browsed.size());
 }
 
 TEST_F(MonitorTest, ValueTextsByType) {
