@@ -26,6 +26,9 @@ void CopyText(char* out, size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
 
+// What the value column shows for a value whose quality is bad.
+const char kNoValue[] = " ----        ";
+
 struct WalkState {
     std::set<std::string> seen;  // item IDs already listed, branches and leaves
     int levels = 0;              // levels listed so far
@@ -115,7 +118,8 @@ std::string ValueText(const VARIANT& value) {
 
 std::string ValueCell(const VARIANT& value, DWORD quality) {
     if (value.vt == VT_EMPTY) return "             ";
-    if (quality == 0) return " ----        ";
+    // Bad is every quality whose two top bits are 0, not only 0 itself.
+    if ((quality & 0xC0) == 0) return kNoValue;
     // The blanks wipe the tail of a longer earlier value.
     return ValueText(value) + "      ";
 }
