@@ -26,7 +26,8 @@ void CopyText(char* out, size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
 
-// What the value column shows for a value whose quality is bad.
+// What the value column shows for a value that could not be read or whose
+// quality is bad.
 const char kNoValue[] = " ----        ";
 
 struct WalkState {
@@ -158,16 +159,24 @@ int ConnectionCycle(IConsoleIO& io, const ClientFactory& factory, const Settings
         io.Print(line);
     }
     for (;;) {
+        bool linkChecked = false;
         for (int i = 0; i < table.count; ++i) {
             FILETIME timestamp = {0, 0};
             DWORD quality = 0;
             kit::Variant value;
-            if (!client->ReadValue(table.tags[i], &timestamp, value.get(), &quality)) {
-                Finish(client, factory);
-                return -1;
+            const bool read = client->ReadValue(table.tags[i], &timestamp, value.get(), &quality);
+            if (!read && !linkChecked) {
+                // A tag that cannot be read (a hint, a write-only item) blanks only
+                // its own row; a server that no longer answers ends the connection.
+                linkChecked = true;
+                OPCSERVERSTATE state;
+                if (FAILED(client->GetServerState(&state))) {
+                    Finish(client, factory);
+                    return -1;
+                }
             }
             io.MoveTo(kValueColumn, static_cast<short>(kFirstTagRow + i));
-            io.Print(ValueCell(*value.get(), quality).c_str());
+            io.Print(read ? ValueCell(*value.get(), quality).c_str() : kNoValue);
         }
         if (PollKeys(io, static_cast<int>(kRetryWait / kPollStep))) {
             Finish(client, factory);

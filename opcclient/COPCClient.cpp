@@ -19,7 +19,7 @@ OPCHANDLE NextClientHandle() {
     return static_cast<OPCHANDLE>(InterlockedIncrement(&g_nextClientHandle) - 1);
 }
 
-COPCClient::COPCClient() : connected(false), logCallback(nullptr) {}
+COPCClient::COPCClient() : connected(false), shutdownRequested(false), logCallback(nullptr) {}
 
 COPCClient::~COPCClient() {}
 
@@ -64,6 +64,15 @@ int COPCClient::Disconnect() {
 }
 
 HRESULT COPCClient::GetServerState(OPCSERVERSTATE* state) {
+    {
+        // A server on its way out may still answer "running" to a client that
+        // can no longer read from it.
+        kit::CritSecLock lock(stateLock);
+        if (shutdownRequested) {
+            Log(LogError, "Unable to get server state");
+            return E_FAIL;
+        }
+    }
     OPCSERVERSTATE current = OPC_STATUS_TEST;
     HRESULT hr = engine.GetServerState(&current);
     if (FAILED(hr)) {
@@ -153,6 +162,7 @@ void COPCClient::Log(int level, const char* format, ...) {
 void COPCClient::StateChanged(int state, const char*) {
     kit::CritSecLock lock(stateLock);
     connected.store(state != -1, std::memory_order_release);
+    shutdownRequested = state == -1;
 }
 
 bool COPCClient::IsConnectedFlag() {

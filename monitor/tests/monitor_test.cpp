@@ -63,7 +63,11 @@ public:
         return connectResult;
     }
     int Disconnect() override { ++disconnects; return 0; }
-    HRESULT GetServerState(OPCSERVERSTATE*) override { return E_NOTIMPL; }
+    HRESULT GetServerState(OPCSERVERSTATE* state) override {
+        ++stateQueries;
+        if (SUCCEEDED(stateResult)) *state = OPC_STATUS_RUNNING;
+        return stateResult;
+    }
     IItemEnumerator* EnumerateItems(const char* path) override {
         std::string p = path ? path : "";
         browsed.push_back(p);
@@ -83,6 +87,7 @@ public:
     bool ReadValue(const char* itemId, FILETIME*, VARIANT* value, DWORD* quality) override {
         if (failReadAt >= 0 && static_cast<int>(reads.size()) == failReadAt) return false;
         reads.push_back(itemId);
+        if (unreadable.count(itemId)) return false;
         // A value per item and pass; the last one given stays.
         std::vector<ScriptValue>& seq = values[itemId];
         size_t pass = passes[itemId]++;
@@ -108,9 +113,12 @@ public:
     std::map<std::string, std::vector<ScriptValue>> values;
     std::map<std::string, size_t> passes;
     HRESULT connectResult = S_OK;
+    HRESULT stateResult = RPC_E_DISCONNECTED;  // a server that no longer answers
     int failReadAt = -1;
+    std::set<std::string> unreadable;
     bool unknownListsRoot = false;  // a failed move into a branch lists the root again
     bool endless = false;           // every unscripted branch holds two new ones
+    int stateQueries = 0;
     std::vector<std::string> connects;
     std::vector<std::string> browsed;
     std::vector<std::string> reads;
@@ -321,6 +329,9 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
     c.values["Bomba.Presion"] = {{VT_R4, 2.5, L"", 0xC0}, {VT_R4, 12.75, L"", 0xC0}};
     c.values["Bomba.Letra"] = {{VT_UI1, 65, L"", 0xC0}};
     c.values["Bomba.Estado"] = {{VT_I4, 7, L"", 0}, {VT_I4, 8, L"", 0xC0}};
+    c.Leaf("", "Bomba.Nota");  // a hint entry that cannot be read
+    c.unreadable = {"Bomba.Nota"};
+    c.stateResult = S_OK;  // while the server answers
     g_clients = {&c};
     screen.keyAtPoll = kHeaderPolls + 20 + 1;  // during the second pass's wait
 
@@ -333,9 +344,11 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
     EXPECT_EQ("12.75           ", screen.Cell(3));
     EXPECT_EQ("A               ", screen.Cell(4));
     EXPECT_EQ("8               ", screen.Cell(5)) << "good again after quality 0";
-    EXPECT_EQ("", screen.Row(6));
+    EXPECT_EQ(" ----           ", screen.Cell(6)) << "the others kept updating";
+    EXPECT_EQ(2, c.stateQueries);
+    EXPECT_EQ("", screen.Row(7));
     EXPECT_EQ((std::vector<std::string>{"Krel.Test@LocalHost"}), c.connects);
-    EXPECT_EQ(6u, c.reads.size());
+    EXPECT_EQ(8u, c.reads.size());
     EXPECT_EQ(1, c.disconnects);
     EXPECT_EQ(1, g_destroyed);
     EXPECT_EQ(1, screen.clears);
@@ -396,10 +409,11 @@ TEST_F(MonitorTest, FailedReadEndsTheCycleAndTheNextWalksAfresh) {
         c->Leaf("", "T1");
         c->Leaf("", "T2");
     }
-    first.failReadAt = 3;  // the second pass's second tag
+    first.failReadAt = 3;  // the second pass's second tag; the server no longer answers
     g_clients = {&first, &second};
     screen.keyAtPoll = kHeaderPolls + 20 + 20 + kHeaderPolls + 1;
     EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ(1, first.stateQueries);
     EXPECT_EQ(1, first.disconnects);
     EXPECT_EQ(2u, g_created);
     EXPECT_EQ((std::vector<std::string>{""}), second.browsed);

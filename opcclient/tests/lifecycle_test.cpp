@@ -23,8 +23,15 @@ TEST_F(LifecycleTest, ShutdownRequestFromAnotherThreadOnlyClearsTheConnectedFlag
     EXPECT_FALSE(client->ReadValue("Tag.1", &ts, value.get(), &quality));
     EXPECT_EQ(77u, quality);
     EXPECT_EQ(0u, client->Engine().ItemCount()) << "nothing registered while not connected";
+    // A server that asked us to go may still answer "running": it is not asked.
+    const int statusCalls = fake->Calls("GetStatus");
+    OPCSERVERSTATE state = OPC_STATUS_TEST;
+    EXPECT_EQ(E_FAIL, client->GetServerState(&state));
+    EXPECT_EQ(OPC_STATUS_TEST, state);
+    EXPECT_EQ(statusCalls, fake->Calls("GetStatus"));
     EXPECT_EQ(E_FAIL, ConnectLocal());
-    EXPECT_EQ((std::vector<std::string>{"ERR: ReadValue: Server not connected", "ERR: Already Connected",
+    EXPECT_EQ((std::vector<std::string>{"ERR: ReadValue: Server not connected", "ERR: Unable to get server state",
+                                        "ERR: Already Connected",
                                         "ERR: Unable to connect to server Kit.FakeOpc.Test.1 on host (null)"}),
               Lines());
 
@@ -32,6 +39,8 @@ TEST_F(LifecycleTest, ShutdownRequestFromAnotherThreadOnlyClearsTheConnectedFlag
     client->Disconnect();
     EXPECT_EQ(S_OK, ConnectLocal());
     EXPECT_TRUE(client->IsConnectedFlag());
+    EXPECT_EQ(S_OK, client->GetServerState(&state));
+    EXPECT_EQ(OPC_STATUS_RUNNING, state);
 }
 
 TEST_F(LifecycleTest, ShutdownWithNullReasonIsAnEmptyReason) {
