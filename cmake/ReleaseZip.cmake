@@ -1,12 +1,16 @@
 # CPack post-build script: writes SHA256SUMS.txt into the staged release folder
 # and writes the zip again over CPack's own, byte for byte the same from the same
-# commit. CPack's writer stores each file's access and change times, its owner
-# and the time of packaging; this one stores one fixed time (the commit's),
+# commit. CPack's writer stores each staged file's own modification, access and
+# change times and its owner; this one stores one fixed time (the commit's),
 # fixed modes and the files in byte order, and nothing else.
 set(stage ${CPACK_TEMPORARY_DIRECTORY})
 set(zip ${CPACK_PACKAGE_FILES})
-if(NOT zip MATCHES "\\.zip$" OR NOT IS_DIRECTORY "${stage}")
-  message(FATAL_ERROR "release zip: expected one .zip and its staging folder, got '${zip}' and '${stage}'")
+if(NOT zip MATCHES "^[^;]+\\.zip$")
+  message(STATUS "release zip: ${zip} is no zip of the release, left as CPack wrote it")
+  return()
+endif()
+if(NOT IS_DIRECTORY "${stage}")
+  message(FATAL_ERROR "release zip: no staging folder '${stage}'")
 endif()
 if(NOT CPACK_KIT_ZIP)
   message(FATAL_ERROR "release zip: the zip program is missing (scripts/setup installs it)")
