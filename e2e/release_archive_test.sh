@@ -15,6 +15,12 @@ cpack=$2
 objdump=$3
 tools=${objdump%objdump}  # i686-w64-mingw32-: objcopy, strings, nm, addr2line beside it
 source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+# The folders of the kit's own sources, not the bare checkout path: the runtime
+# libraries' symbols name their own build folders (/build/...).
+build_paths=(-e "$build/")
+for d in common fwsetup installer monitor opcclient opcidl opcserver simserver; do
+  build_paths+=(-e "$source/$d/")
+done
 work=$(mktemp -d "${TMPDIR:-/tmp}/krelzip.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -83,8 +89,8 @@ for f in "$work"/x/*.dll "$work"/x/*.exe; do
   grep -qE '^ *[0-9]+ \.gnu_debuglink ' <<<"$headers" || fail "$name has no .gnu_debuglink"
   stamped=$(grep '^Time/Date' <<<"$dump" | grep -vE '(Thu Jan  1 00:00:00 1970|[[:space:]]0)$')
   [ -z "$stamped" ] || fail "$name is time-stamped: $stamped"
-  if [ -n "$source" ] && grep -qF "$source" "$f" "$build/bin/$name.debug" 2>/dev/null; then
-    fail "$name or its symbols name the build path $source"
+  if grep -qF "${build_paths[@]}" "$f" "$build/bin/$name.debug" 2>/dev/null; then
+    fail "$name or its symbols name a build path ($build or $source/...)"
   fi
   cmp -s "$f" "$build/bin/$name" || fail "$name differs from $build/bin/$name"
   case "$name" in
