@@ -15,11 +15,12 @@ cpack=$2
 objdump=$3
 tools=${objdump%objdump}  # i686-w64-mingw32-: objcopy, strings, nm, addr2line beside it
 source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
-# The folders of the kit's own sources, not the bare checkout path: the runtime
-# libraries' symbols name their own build folders (/build/...).
-build_paths=(-e "$build/")
+# The kit's own folders in the checkout and the build tree, and the build tree's
+# lib/ as dlltool spells it in symbol names; not the bare folders: the runtime
+# libraries' symbols name the folders they were built in (/build/...).
+build_paths=(-e "${build//[^[:alnum:]]/_}_lib_")
 for d in common fwsetup installer monitor opcclient opcidl opcserver simserver; do
-  build_paths+=(-e "$source/$d/")
+  build_paths+=(-e "$source/$d/" -e "$build/$d")
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/krelzip.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -81,7 +82,7 @@ for f in "$work"/x/*.dll "$work"/x/*.exe; do
   name=$(basename "$f")
   dump=$("$objdump" -p "$f" 2>&1) || { fail "$name: objdump failed"; continue; }
   grep -q 'file format pei-i386' <<<"$dump" || fail "$name is not PE i386: $(grep -m1 'file format' <<<"$dump")"
-  # Stripped, no link time, no build path; the build tree's copy is the same
+  # Stripped, no link time; the build tree's copy is the same
   # file, and its debug link leads to symbols that name the line of the kit's
   # code behind an address (an export, or the program's WinMain or main).
   headers=$("$objdump" -h -f "$f")
@@ -89,9 +90,6 @@ for f in "$work"/x/*.dll "$work"/x/*.exe; do
   grep -qE '^ *[0-9]+ \.gnu_debuglink ' <<<"$headers" || fail "$name has no .gnu_debuglink"
   stamped=$(grep '^Time/Date' <<<"$dump" | grep -vE '(Thu Jan  1 00:00:00 1970|[[:space:]]0)$')
   [ -z "$stamped" ] || fail "$name is time-stamped: $stamped"
-  if grep -qF "${build_paths[@]}" "$f" "$build/bin/$name.debug" 2>/dev/null; then
-    fail "$name or its symbols name a build path ($build or $source/...)"
-  fi
   cmp -s "$f" "$build/bin/$name" || fail "$name differs from $build/bin/$name"
   case "$name" in
     *.dll) rva=$(awk '/^Export Address Table -- Ordinal Base/ { t = 1; next }
@@ -144,6 +142,9 @@ for f in "$work"/x/*.dll "$work"/x/*.exe; do
     *) note "$name: imports $(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr '\n' ' ')" ;;
   esac
 done
+
+leaks=$(grep -rlF "${build_paths[@]}" "$work/x" $(cd "$work/x" && ls *.dll *.exe | sed "s|^|$build/bin/|; s|\$|.debug|"))
+[ -z "$leaks" ] || fail "build paths in: $(echo $leaks)"
 
 if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; exit 0; fi
 echo "0 passed, 1 failed"; exit 1
