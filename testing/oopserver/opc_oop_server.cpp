@@ -581,6 +581,7 @@ public:
         *out = nullptr;
         kit::ComPtr<Group> clone;
         kit::CritSecLock lock(cs_);
+        // Inactive with the same items, as a clone starts; the server does not list it.
         clone.Attach(new Group(*name ? name : name_ + L" 2", rate_, client_, server_ + 1000, lcid_, FALSE, bias_,
                                deadband_));
         clone->items_ = items_;
