@@ -268,6 +268,11 @@ void Free(OPCITEMPROPERTIES& p) {
     }
     CoTaskMemFree(p.pItemProperties);
 }
+void Free(OPCBROWSEELEMENT& e) {
+    CoTaskMemFree(e.szName);
+    CoTaskMemFree(e.szItemID);
+    Free(e.ItemProperties);
+}
 template <class T>
 void Free(T&) {}
 
@@ -757,25 +762,15 @@ TEST_F(OpcAcrossProcesses, BrowsingAndPropertiesCarryEveryArray) {
     LPWSTR cont = nullptr;
     BOOL more = TRUE;
     DWORD n = 0;
-    struct Elements {
-        CoTaskArray<OPCBROWSEELEMENT> a;
-        DWORD n = 0;
-        ~Elements() {
-            for (DWORD i = 0; a && i < n; ++i) {
-                CoTaskMemFree(a[i].szName);
-                CoTaskMemFree(a[i].szItemID);
-                Free(a[i].ItemProperties);
-            }
-        }
-    } elements;
+    Out<OPCBROWSEELEMENT> elements;
     ASSERT_EQ(S_OK, browse->Browse(root, &cont, 0, OPC_BROWSE_FILTER_ITEMS, empty, empty, TRUE, TRUE, 0, two, &more, &n,
-                                   elements.a.put()));
+                                   elements.put()));
     elements.n = n;
     ASSERT_EQ(3u, n);
     EXPECT_FALSE(more || cont);
-    EXPECT_EQ(7u, elements.a[1].ItemProperties.dwNumProperties);
-    EXPECT_STREQ(KIT_OOP_FIXED_TEXT, elements.a[1].ItemProperties.pItemProperties[1].vValue.bstrVal);
-    EXPECT_STREQ(L"Fixed.Byte#5000", elements.a[2].ItemProperties.pItemProperties[6].szItemID);
+    EXPECT_EQ(7u, elements[1].ItemProperties.dwNumProperties);
+    EXPECT_STREQ(KIT_OOP_FIXED_TEXT, elements[1].ItemProperties.pItemProperties[1].vValue.bstrVal);
+    EXPECT_STREQ(L"Fixed.Byte#5000", elements[2].ItemProperties.pItemProperties[6].szItemID);
 }
 
 TEST_F(OpcAcrossProcesses, GroupMethodsCarryEveryArrayAndEveryType) {
