@@ -152,6 +152,8 @@ STDMETHODIMP COPCGroup::SetState(DWORD* requestedRate, DWORD* revisedRate, BOOL*
     if (!revisedRate) return E_POINTER;
     if (deadband && (*deadband < 0.0f || *deadband > 100.0f)) return E_INVALIDARG;
     bool wake = false;
+    // A revised rate is reported the way AddGroup reports it.
+    const HRESULT result = requestedRate && ReviseRate(*requestedRate) != *requestedRate ? OPC_S_UNSUPPORTEDRATE : S_OK;
     {
         kit::CritSecLock lock(lock_);
         if (requestedRate) {
@@ -175,7 +177,7 @@ STDMETHODIMP COPCGroup::SetState(DWORD* requestedRate, DWORD* revisedRate, BOOL*
         *revisedRate = UpdateRate();
     }
     if (wake) core_->scheduler.Reschedule(this);
-    return S_OK;
+    return result;
 }
 ENGINE_CATCH_ALL
 

@@ -755,7 +755,9 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     // A slower rate: fewer reports.
     kit::ComPtr<IOPCGroupStateMgt> state;
     ASSERT_EQ(S_OK, g.items.As(IID_IOPCGroupStateMgt, state));
-    DWORD slow = 400, revised = 0;
+    DWORD tooFast = 10, slow = 400, revised = 0;
+    EXPECT_EQ(OPC_S_UNSUPPORTEDRATE, state->SetState(&tooFast, &revised, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(50u, revised);
     ASSERT_EQ(S_OK, state->SetState(&slow, &revised, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(400u, revised);
     Sleep(500);

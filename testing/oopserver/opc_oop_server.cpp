@@ -2,6 +2,14 @@
 // LocalServer32 entry ("-Embedding"), it publishes one class object, and it exits
 // when the last of its objects is released. Values are fixed (or follow a simple
 // counter), so a test can check every byte that crosses the process boundary.
+// Every method of every interface OPCKrelProxy.dll carries is answered here (the
+// server object also answers the server-list interfaces of OPCEnum); what comes
+// in is either checked against the samples of oop_server.h or sent back, so a
+// test sees both directions. Two rules of its own make that deterministic:
+// asynchronous requests are answered before the call returns while the group is
+// active, and wait (cancellable) while it is not; a client name that begins with
+// "shutdown:" sends the rest as ShutdownRequest to the clients of that object.
+// GetStatus reports in dwBandWidth the task-memory blocks the process holds.
 //   opc_oop_server.exe /RegServer     register class and ProgID
 //   opc_oop_server.exe /UnregServer   remove them
 //   opc_oop_server.exe /RegServer /Da3Only   the same, for a server that COM starts
@@ -13,13 +21,16 @@
 #include <objbase.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "TaskMemorySpy.h"
 #include "kit_com.h"
 #include "oop_server.h"
 #include "opccomn.h"
@@ -43,11 +54,20 @@ const Tag kTags[] = {
     {L"Simul.Real", VT_R4}, {L"Simul.Count", VT_I4},
 };
 const size_t kTagCount = sizeof(kTags) / sizeof(kTags[0]);
+const FILETIME kTime = {KIT_OOP_TIME_LOW, KIT_OOP_TIME_HIGH};
 
 LPWSTR CoString(const std::wstring& s) {
     size_t bytes = (s.size() + 1) * sizeof(wchar_t);
     LPWSTR p = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
     if (p) memcpy(p, s.c_str(), bytes);
+    return p;
+}
+
+// A zeroed task-memory array; null for none.
+template <class T>
+T* CoArray(size_t n) {
+    T* p = n ? static_cast<T*>(CoTaskMemAlloc(n * sizeof(T))) : nullptr;
+    if (p) memset(p, 0, n * sizeof(T));
     return p;
 }
 
@@ -63,15 +83,30 @@ std::vector<std::wstring> Split(const std::wstring& id) {
     return parts;
 }
 
+// Tags 0 to kTagCount - 1 are the browsable ones, kTagCount + n is "Var.<n>".
 int FindTag(const wchar_t* id) {
     if (!id) return -1;
     for (size_t i = 0; i < kTagCount; ++i)
         if (wcscmp(kTags[i].id, id) == 0) return static_cast<int>(i);
-    return -1;
+    wchar_t* end = nullptr;
+    unsigned long n = wcsncmp(id, L"Var.", 4) == 0 && iswdigit(id[4]) ? wcstoul(id + 4, &end, 10) : KIT_OOP_SAMPLES;
+    return n < KIT_OOP_SAMPLES && !*end ? static_cast<int>(kTagCount + n) : -1;
+}
+bool IsSample(int tag) { return tag >= static_cast<int>(kTagCount); }
+VARTYPE TagType(int tag) { return IsSample(tag) ? kKitOopSampleTypes[tag - kTagCount] : kTags[tag].type; }
+DWORD TagRights(int tag) { return IsSample(tag) ? OPC_READABLE | OPC_WRITEABLE : OPC_READABLE; }
+
+HRESULT WriteResult(int tag, const VARIANT& value) {
+    if (!(TagRights(tag) & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
+    if (V_VT(&value) != TagType(tag)) return OPC_E_BADTYPE;
+    kit::Variant sample;
+    KitOopSample(tag - kTagCount, sample.get());
+    return KitOopSameValue(value, *sample.get()) ? S_OK : OPC_E_RANGE;
 }
 
 void ReadTag(int index, VARIANT* value) {
     VariantInit(value);
+    if (IsSample(index)) return KitOopSample(index - kTagCount, value);
     switch (index) {
     case 0: value->vt = VT_R4; value->fltVal = KIT_OOP_FIXED_REAL; break;
     case 1: value->vt = VT_BSTR; value->bstrVal = SysAllocString(KIT_OOP_FIXED_TEXT); break;
@@ -83,6 +118,57 @@ void ReadTag(int index, VARIANT* value) {
         break;
     }
     default: value->vt = VT_I4; value->lVal = g_simulReads.load(); break;
+    }
+}
+
+// Item properties 1 to 6, and from 5000 on one for every ID, each an item of its
+// own named "<item>#<id>" with that name as its value.
+const DWORD kPropertyIds[] = {1, 2, 3, 4, 5, 6, 5000};
+const wchar_t* const kPropertyNames[] = {L"Item Canonical DataType", L"Item Value", L"Item Quality",
+                                         L"Item Timestamp", L"Item Access Rights", L"Server Scan Rate",
+                                         L"Descripci\u00f3n"};
+const VARTYPE kPropertyTypes[] = {VT_I2, VT_VARIANT, VT_I2, VT_DATE, VT_I4, VT_R4, VT_BSTR};
+int PropertyIndex(DWORD id) { return id >= 5000 ? 6 : id >= 1 && id <= 6 ? static_cast<int>(id) - 1 : -1; }
+
+// The value of property `id` (value may be null), or with `itemId` the item that
+// names it: OPC_E_INVALID_PID for a property that is no item.
+HRESULT Property(int tag, const wchar_t* item, DWORD id, VARIANT* value, LPWSTR* itemId) {
+    int index = PropertyIndex(id);
+    if (index < 0 || (itemId && index < 6)) return OPC_E_INVALID_PID;
+    std::wstring name = std::wstring(item) + L"#" + std::to_wstring(id);
+    if (itemId) return (*itemId = CoString(name)) ? S_OK : E_OUTOFMEMORY;
+    if (!value) return S_OK;
+    VariantInit(value);
+    V_VT(value) = kPropertyTypes[index];
+    switch (index) {
+    case 0: V_I2(value) = static_cast<SHORT>(TagType(tag)); break;
+    case 1: ReadTag(tag, value); break;
+    case 2: V_I2(value) = OPC_QUALITY_GOOD; break;
+    case 3: V_DATE(value) = 45000.5; break;
+    case 4: V_I4(value) = static_cast<LONG>(TagRights(tag)); break;
+    case 5: V_R4(value) = 1000.0f; break;
+    default: V_BSTR(value) = SysAllocString(name.c_str()); break;
+    }
+    return S_OK;
+}
+
+// The properties of one item as IOPCBrowse hands them out: the ones asked for, or
+// all of them when none are.
+void FillProperties(const wchar_t* item, BOOL values, DWORD count, const DWORD* ids, OPCITEMPROPERTIES* out) {
+    memset(out, 0, sizeof(*out));
+    int tag = FindTag(item);
+    if (tag < 0) { out->hrErrorID = OPC_E_UNKNOWNITEMID; return; }
+    if (count == 0) { count = sizeof(kPropertyIds) / sizeof(kPropertyIds[0]); ids = kPropertyIds; }
+    if (!(out->pItemProperties = CoArray<OPCITEMPROPERTY>(count))) { out->hrErrorID = E_OUTOFMEMORY; return; }
+    out->dwNumProperties = count;
+    for (DWORD i = 0; i < count; ++i) {
+        OPCITEMPROPERTY& p = out->pItemProperties[i];
+        p.dwPropertyID = ids[i];
+        p.hrErrorID = Property(tag, item, ids[i], values ? &p.vValue : nullptr, nullptr);
+        if (FAILED(p.hrErrorID)) { out->hrErrorID = S_FALSE; continue; }
+        p.vtDataType = kPropertyTypes[PropertyIndex(ids[i])];
+        p.szDescription = CoString(kPropertyNames[PropertyIndex(ids[i])]);
+        Property(tag, item, ids[i], nullptr, &p.szItemID);
     }
 }
 
@@ -132,6 +218,48 @@ private:
     ULONG pos_;
 };
 
+// Both GUID enumerators (IEnumGUID and the server list's IOPCEnumGUID) share one
+// vtable shape.
+class EnumGuids final : public IOPCEnumGUID, public IEnumGUID, Counted {
+public:
+    explicit EnumGuids(std::vector<GUID> items, ULONG pos = 0) : items_(std::move(items)), pos_(pos) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IOPCEnumGUID) *out = static_cast<IOPCEnumGUID*>(this);
+        else if (iid == IID_IEnumGUID) *out = static_cast<IEnumGUID*>(this);
+        else return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    STDMETHODIMP Next(ULONG celt, GUID* rgelt, ULONG* fetched) override {
+        ULONG n = 0;
+        while (n < celt && pos_ < items_.size()) rgelt[n++] = items_[pos_++];
+        if (fetched) *fetched = n;
+        return n == celt ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG celt) override {
+        pos_ = pos_ + celt > items_.size() ? static_cast<ULONG>(items_.size()) : pos_ + celt;
+        return pos_ < items_.size() ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
+    STDMETHODIMP Clone(IOPCEnumGUID** out) override {
+        if (!out) return E_POINTER;
+        *out = new EnumGuids(items_, pos_);
+        return S_OK;
+    }
+    STDMETHODIMP Clone(IEnumGUID** out) override {
+        if (!out) return E_POINTER;
+        *out = new EnumGuids(items_, pos_);
+        return S_OK;
+    }
+private:
+    std::vector<GUID> items_;
+    ULONG pos_;
+};
+
 // The sinks advised on one object, for one connection point interface.
 class SinkList {
 public:
@@ -153,14 +281,16 @@ public:
         sinks_.erase(it);
         return S_OK;
     }
+    // The advised sinks, to be called with no lock held.
+    std::vector<kit::ComPtr<IUnknown>> Snapshot() {
+        std::vector<kit::ComPtr<IUnknown>> sinks;
+        kit::CritSecLock lock(cs_);
+        for (auto& s : sinks_) sinks.push_back(s.second);
+        return sinks;
+    }
     // Tells every advised IOPCShutdown sink that the server is going.
     void NotifyShutdown(const wchar_t* reason) {
-        std::vector<kit::ComPtr<IUnknown>> sinks;
-        {
-            kit::CritSecLock lock(cs_);
-            for (auto& s : sinks_) sinks.push_back(s.second);
-        }
-        for (auto& s : sinks) static_cast<IOPCShutdown*>(s.get())->ShutdownRequest(reason);
+        for (auto& s : Snapshot()) static_cast<IOPCShutdown*>(s.get())->ShutdownRequest(reason);
     }
     void Clear() {
         std::map<DWORD, kit::ComPtr<IUnknown>> gone;
@@ -205,11 +335,78 @@ private:
     IID iid_;
 };
 
-class Group final : public IOPCItemMgt, public IOPCSyncIO, public IOPCGroupStateMgt,
+// One item of a group, as the enumerator and the reads report it.
+struct Item {
+    int tag;
+    OPCHANDLE client;
+    BOOL active;
+    VARTYPE requested;
+    std::wstring path, id;
+    std::vector<BYTE> blob;
+};
+
+class EnumItems final : public IEnumOPCItemAttributes, Counted {
+public:
+    EnumItems(std::vector<std::pair<OPCHANDLE, Item>> items, ULONG pos = 0) : items_(std::move(items)), pos_(pos) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IEnumOPCItemAttributes) { *out = this; AddRef(); return S_OK; }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    STDMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** out, ULONG* fetched) override {
+        if (!out || !fetched) return E_POINTER;
+        ULONG n = static_cast<ULONG>(std::min<size_t>(celt, items_.size() - pos_));
+        *out = CoArray<OPCITEMATTRIBUTES>(n);
+        if (n && !*out) return E_OUTOFMEMORY;
+        for (ULONG i = 0; i < n; ++i, ++pos_) {
+            const Item& item = items_[pos_].second;
+            OPCITEMATTRIBUTES& a = (*out)[i];
+            a.szAccessPath = item.path.empty() ? nullptr : CoString(item.path);
+            a.szItemID = CoString(item.id);
+            a.bActive = item.active;
+            a.hClient = item.client;
+            a.hServer = items_[pos_].first;
+            a.dwAccessRights = TagRights(item.tag);
+            a.dwBlobSize = static_cast<DWORD>(item.blob.size());
+            if ((a.pBlob = CoArray<BYTE>(item.blob.size()))) memcpy(a.pBlob, item.blob.data(), item.blob.size());
+            a.vtRequestedDataType = item.requested;
+            a.vtCanonicalDataType = TagType(item.tag);
+            // Floating-point samples are analog with a range: a SAFEARRAY crosses.
+            a.dwEUType = TagType(item.tag) == VT_R8 ? OPC_ANALOG : OPC_NOENUM;
+            if (a.dwEUType == OPC_ANALOG) {
+                V_VT(&a.vEUInfo) = VT_ARRAY | VT_R8;
+                V_ARRAY(&a.vEUInfo) = SafeArrayCreateVector(VT_R8, 0, 2);
+                static_cast<double*>(V_ARRAY(&a.vEUInfo)->pvData)[1] = 100.0;
+            }
+        }
+        *fetched = n;
+        return n == celt ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG celt) override {
+        pos_ = static_cast<ULONG>(std::min<size_t>(pos_ + celt, items_.size()));
+        return pos_ < items_.size() ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
+    STDMETHODIMP Clone(IEnumOPCItemAttributes** out) override {
+        if (!out) return E_POINTER;
+        *out = new EnumItems(items_, pos_);
+        return S_OK;
+    }
+private:
+    std::vector<std::pair<OPCHANDLE, Item>> items_;
+    ULONG pos_;
+};
+
+class Group final : public IOPCItemMgt, public IOPCSyncIO, public IOPCAsyncIO2, public IOPCGroupStateMgt,
                     public IConnectionPointContainer, Counted {
 public:
-    Group(const std::wstring& name, DWORD rate, OPCHANDLE client, OPCHANDLE server, DWORD lcid)
-        : name_(name), rate_(rate), client_(client), server_(server), lcid_(lcid) {}
+    Group(const std::wstring& name, DWORD rate, OPCHANDLE client, OPCHANDLE server, DWORD lcid, BOOL active,
+          LONG bias, FLOAT deadband)
+        : name_(name), rate_(rate), client_(client), server_(server), lcid_(lcid), active_(active), bias_(bias),
+          deadband_(deadband) {}
     ~Group() override { callbacks_.Clear(); }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
@@ -217,6 +414,7 @@ public:
         *out = nullptr;
         if (iid == IID_IUnknown || iid == IID_IOPCItemMgt) *out = static_cast<IOPCItemMgt*>(this);
         else if (iid == IID_IOPCSyncIO) *out = static_cast<IOPCSyncIO*>(this);
+        else if (iid == IID_IOPCAsyncIO2) *out = static_cast<IOPCAsyncIO2*>(this);
         else if (iid == IID_IOPCGroupStateMgt) *out = static_cast<IOPCGroupStateMgt*>(this);
         else if (iid == IID_IConnectionPointContainer) *out = static_cast<IConnectionPointContainer*>(this);
         else return E_NOINTERFACE;
@@ -226,97 +424,170 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
-    // IOPCItemMgt
+    // IOPCItemMgt: the blob of an item definition comes back in its result.
     STDMETHODIMP AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) override {
-        if (!defs || !results || !errors || count == 0) return E_INVALIDARG;
-        kit::CoTaskArray<OPCITEMRESULT> res(static_cast<OPCITEMRESULT*>(CoTaskMemAlloc(count * sizeof(OPCITEMRESULT))));
-        kit::CoTaskArray<HRESULT> err(static_cast<HRESULT*>(CoTaskMemAlloc(count * sizeof(HRESULT))));
-        if (!res || !err) return E_OUTOFMEMORY;
-        memset(res.get(), 0, count * sizeof(OPCITEMRESULT));
-        bool allGood = true;
-        kit::CritSecLock lock(cs_);
-        for (DWORD i = 0; i < count; ++i) {
-            int tag = FindTag(defs[i].szItemID);
-            if (tag < 0) { err[i] = OPC_E_UNKNOWNITEMID; allGood = false; continue; }
-            OPCHANDLE h = ++lastItem_;
-            items_[h] = Item{tag, defs[i].hClient};
-            res[i].hServer = h;
-            res[i].vtCanonicalDataType = kTags[tag].type;
-            res[i].dwAccessRights = OPC_READABLE;
-            err[i] = S_OK;
-        }
-        *results = res.Detach();
-        *errors = err.Detach();
-        return allGood ? S_OK : S_FALSE;
+        return Define(count, defs, TRUE, true, results, errors);
     }
-    STDMETHODIMP ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT**, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ValidateItems(DWORD count, OPCITEMDEF* defs, BOOL blobUpdate, OPCITEMRESULT** results,
+                               HRESULT** errors) override {
+        return Define(count, defs, blobUpdate, false, results, errors);
+    }
     STDMETHODIMP RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) override {
-        if (!handles || !errors || count == 0) return E_INVALIDARG;
-        HRESULT* err = static_cast<HRESULT*>(CoTaskMemAlloc(count * sizeof(HRESULT)));
-        if (!err) return E_OUTOFMEMORY;
-        bool allGood = true;
-        kit::CritSecLock lock(cs_);
-        for (DWORD i = 0; i < count; ++i) {
-            err[i] = items_.erase(handles[i]) ? S_OK : OPC_E_INVALIDHANDLE;
-            allGood = allGood && err[i] == S_OK;
-        }
-        *errors = err;
-        return allGood ? S_OK : S_FALSE;
+        return ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD) {
+            return items_.erase(h) ? S_OK : OPC_E_INVALIDHANDLE;
+        });
     }
-    STDMETHODIMP SetActiveState(DWORD, OPCHANDLE*, BOOL, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**) override { return E_NOTIMPL; }
-    STDMETHODIMP CreateEnumerator(REFIID, LPUNKNOWN*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetActiveState(DWORD count, OPCHANDLE* handles, BOOL active, HRESULT** errors) override {
+        return ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD) { return Find(h, &Item::active, active); });
+    }
+    STDMETHODIMP SetClientHandles(DWORD count, OPCHANDLE* handles, OPCHANDLE* clients, HRESULT** errors) override {
+        if (!clients) return E_INVALIDARG;
+        return ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD i) { return Find(h, &Item::client, clients[i]); });
+    }
+    STDMETHODIMP SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* types, HRESULT** errors) override {
+        if (!types) return E_INVALIDARG;
+        return ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD i) {
+            auto it = items_.find(h);
+            if (it == items_.end()) return OPC_E_INVALIDHANDLE;
+            if (types[i] != VT_EMPTY && types[i] != TagType(it->second.tag)) return OPC_E_BADTYPE;
+            it->second.requested = types[i];
+            return S_OK;
+        });
+    }
+    STDMETHODIMP CreateEnumerator(REFIID iid, LPUNKNOWN* out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        kit::ComPtr<EnumItems> e;
+        {
+            kit::CritSecLock lock(cs_);
+            if (items_.empty()) return S_FALSE;
+            e.Attach(new EnumItems(std::vector<std::pair<OPCHANDLE, Item>>(items_.begin(), items_.end())));
+        }
+        return e->QueryInterface(iid, reinterpret_cast<void**>(out));
+    }
 
     // IOPCSyncIO
     STDMETHODIMP Read(OPCDATASOURCE, DWORD count, OPCHANDLE* handles, OPCITEMSTATE** values, HRESULT** errors) override {
         if (!handles || !values || !errors || count == 0) return E_INVALIDARG;
-        kit::CoTaskArray<OPCITEMSTATE> vals(static_cast<OPCITEMSTATE*>(CoTaskMemAlloc(count * sizeof(OPCITEMSTATE))));
-        kit::CoTaskArray<HRESULT> err(static_cast<HRESULT*>(CoTaskMemAlloc(count * sizeof(HRESULT))));
-        if (!vals || !err) return E_OUTOFMEMORY;
-        bool allGood = true;
-        kit::CritSecLock lock(cs_);
-        for (DWORD i = 0; i < count; ++i) {
-            OPCITEMSTATE& s = vals[i];
-            memset(&s, 0, sizeof(s));
-            VariantInit(&s.vDataValue);
-            auto it = items_.find(handles[i]);
-            if (it == items_.end()) { err[i] = OPC_E_INVALIDHANDLE; allGood = false; continue; }
-            s.hClient = it->second.client;
-            s.ftTimeStamp.dwLowDateTime = KIT_OOP_TIME_LOW;
-            s.ftTimeStamp.dwHighDateTime = KIT_OOP_TIME_HIGH;
-            s.wQuality = OPC_QUALITY_GOOD;
-            ReadTag(it->second.tag, &s.vDataValue);
-            err[i] = S_OK;
-        }
-        *values = vals.Detach();
-        *errors = err.Detach();
-        return allGood ? S_OK : S_FALSE;
+        kit::CoTaskArray<OPCITEMSTATE> vals(CoArray<OPCITEMSTATE>(count));
+        if (!vals) return E_OUTOFMEMORY;
+        HRESULT hr = ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD i) {
+            auto it = items_.find(h);
+            if (it == items_.end()) return OPC_E_INVALIDHANDLE;
+            State(it->second, &vals[i]);
+            return S_OK;
+        });
+        if (SUCCEEDED(hr)) *values = vals.Detach();
+        return hr;
     }
-    STDMETHODIMP Write(DWORD, OPCHANDLE*, VARIANT*, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) override {
+        if (!values) return E_INVALIDARG;
+        return ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD i) {
+            auto it = items_.find(h);
+            return it == items_.end() ? OPC_E_INVALIDHANDLE : WriteResult(it->second.tag, values[i]);
+        });
+    }
+
+    // IOPCAsyncIO2
+    STDMETHODIMP Read(DWORD count, OPCHANDLE* handles, DWORD trans, DWORD* cancel, HRESULT** errors) override {
+        return Queue(kRead, count, handles, nullptr, trans, cancel, errors);
+    }
+    STDMETHODIMP Write(DWORD count, OPCHANDLE* handles, VARIANT* values, DWORD trans, DWORD* cancel,
+                       HRESULT** errors) override {
+        if (!values) return E_INVALIDARG;
+        return Queue(kWrite, count, handles, values, trans, cancel, errors);
+    }
+    STDMETHODIMP Refresh2(OPCDATASOURCE, DWORD trans, DWORD* cancel) override {
+        if (!cancel) return E_INVALIDARG;
+        std::vector<OPCHANDLE> handles;
+        {
+            kit::CritSecLock lock(cs_);
+            if (!active_) return E_FAIL;
+            for (auto& it : items_)
+                if (it.second.active) handles.push_back(it.first);
+        }
+        if (handles.empty()) return E_FAIL;
+        HRESULT* errors = nullptr;
+        HRESULT hr = Queue(kRefresh, static_cast<DWORD>(handles.size()), handles.data(), nullptr, trans, cancel, &errors);
+        CoTaskMemFree(errors);
+        return hr;
+    }
+    STDMETHODIMP Cancel2(DWORD cancel) override {
+        Request gone;
+        {
+            kit::CritSecLock lock(cs_);
+            size_t i = 0;
+            while (i < queue_.size() && queue_[i].cancel != cancel) ++i;
+            if (i == queue_.size()) return E_FAIL;
+            gone = queue_[i];
+            queue_.erase(queue_.begin() + i);
+        }
+        for (auto& s : callbacks_.Snapshot()) static_cast<IOPCDataCallback*>(s.get())->OnCancelComplete(gone.trans, client_);
+        return S_OK;
+    }
+    STDMETHODIMP SetEnable(BOOL enable) override { enabled_ = enable; return S_OK; }
+    STDMETHODIMP GetEnable(BOOL* enable) override { if (!enable) return E_INVALIDARG; *enable = enabled_; return S_OK; }
 
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* rate, BOOL* active, LPWSTR* name, LONG* bias, FLOAT* deadband, DWORD* lcid,
                           OPCHANDLE* client, OPCHANDLE* server) override {
         if (!rate || !active || !name || !bias || !deadband || !lcid || !client || !server) return E_INVALIDARG;
+        kit::CritSecLock lock(cs_);
         *rate = rate_;
-        *active = TRUE;
+        *active = active_;
         *name = CoString(name_);
-        *bias = 0;
-        *deadband = 0.0f;
+        *bias = bias_;
+        *deadband = deadband_;
         *lcid = lcid_;
         *client = client_;
         *server = server_;
         return *name ? S_OK : E_OUTOFMEMORY;
     }
-    STDMETHODIMP SetState(DWORD* requested, DWORD* revised, BOOL*, LONG*, FLOAT*, DWORD*, OPCHANDLE*) override {
+    STDMETHODIMP SetState(DWORD* requested, DWORD* revised, BOOL* active, LONG* bias, FLOAT* deadband, DWORD* lcid,
+                          OPCHANDLE* client) override {
         if (!revised) return E_INVALIDARG;
-        if (requested) rate_ = *requested;
-        *revised = rate_;
+        bool wakes = false;
+        {
+            kit::CritSecLock lock(cs_);
+            if (requested) rate_ = *requested;
+            if (active) { wakes = *active && !active_; active_ = *active; }
+            if (bias) bias_ = *bias;
+            if (deadband) deadband_ = *deadband;
+            if (lcid) lcid_ = *lcid;
+            if (client) client_ = *client;
+            *revised = rate_;
+        }
+        // A group that becomes active answers what waited, then reports every active item.
+        if (wakes) Deliver();
+        if (wakes && enabled_) {
+            std::vector<OPCHANDLE> handles;
+            {
+                kit::CritSecLock lock(cs_);
+                for (auto& it : items_)
+                    if (it.second.active) handles.push_back(it.first);
+            }
+            if (!handles.empty()) Send(Request{kChange, 0, 0, handles, {}});
+        }
         return S_OK;
     }
-    STDMETHODIMP SetName(LPCWSTR) override { return E_NOTIMPL; }
-    STDMETHODIMP CloneGroup(LPCWSTR, REFIID, LPUNKNOWN*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetName(LPCWSTR name) override {
+        if (!name || !*name) return E_INVALIDARG;
+        kit::CritSecLock lock(cs_);
+        name_ = name;
+        return S_OK;
+    }
+    STDMETHODIMP CloneGroup(LPCWSTR name, REFIID iid, LPUNKNOWN* out) override {
+        if (!name || !out) return E_INVALIDARG;
+        *out = nullptr;
+        kit::ComPtr<Group> clone;
+        kit::CritSecLock lock(cs_);
+        // Inactive with the same items, as a clone starts; the server does not list it.
+        clone.Attach(new Group(*name ? name : name_ + L" 2", rate_, client_, server_ + 1000, lcid_, FALSE, bias_,
+                               deadband_));
+        clone->items_ = items_;
+        clone->lastItem_ = lastItem_;
+        return clone->QueryInterface(iid, reinterpret_cast<void**>(out));
+    }
 
     // IConnectionPointContainer: one point, for IOPCDataCallback.
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
@@ -328,23 +599,156 @@ public:
         return S_OK;
     }
 
+    std::wstring Name() {
+        kit::CritSecLock lock(cs_);
+        return name_;
+    }
+
 private:
-    struct Item {
-        int tag;
-        OPCHANDLE client;
+    enum Kind { kRead, kWrite, kRefresh, kChange };
+    struct Request {
+        Kind kind;
+        DWORD trans, cancel;
+        std::vector<OPCHANDLE> handles;
+        std::vector<HRESULT> results;  // of a write
     };
+
+    // Runs `step` for each handle under the lock; the per-item errors go out.
+    template <class Step>
+    HRESULT ForEach(DWORD count, const OPCHANDLE* handles, HRESULT** errors, Step step) {
+        if (!handles || !errors || count == 0) return E_INVALIDARG;
+        kit::CoTaskArray<HRESULT> err(CoArray<HRESULT>(count));
+        if (!err) return E_OUTOFMEMORY;
+        bool allGood = true;
+        kit::CritSecLock lock(cs_);
+        for (DWORD i = 0; i < count; ++i) allGood = (err[i] = step(handles[i], i)) == S_OK && allGood;
+        *errors = err.Detach();
+        return allGood ? S_OK : S_FALSE;
+    }
+    template <class T>
+    HRESULT Find(OPCHANDLE h, T Item::*field, T value) {
+        auto it = items_.find(h);
+        if (it == items_.end()) return OPC_E_INVALIDHANDLE;
+        it->second.*field = value;
+        return S_OK;
+    }
+    HRESULT Define(DWORD count, OPCITEMDEF* defs, BOOL blobs, bool add, OPCITEMRESULT** results, HRESULT** errors) {
+        if (!defs || !results || !errors || count == 0) return E_INVALIDARG;
+        kit::CoTaskArray<OPCITEMRESULT> res(CoArray<OPCITEMRESULT>(count));
+        if (!res) return E_OUTOFMEMORY;
+        std::vector<OPCHANDLE> handles(count);
+        HRESULT hr = ForEach(count, handles.data(), errors, [&](OPCHANDLE, DWORD i) {
+            const OPCITEMDEF& d = defs[i];
+            int tag = FindTag(d.szItemID);
+            if (tag < 0) return OPC_E_UNKNOWNITEMID;
+            if (d.vtRequestedDataType != VT_EMPTY && d.vtRequestedDataType != TagType(tag)) return OPC_E_BADTYPE;
+            OPCITEMRESULT& r = res[i];
+            if (add) {
+                r.hServer = ++lastItem_;
+                items_[r.hServer] = Item{tag, d.hClient, d.bActive, d.vtRequestedDataType,
+                                         d.szAccessPath ? d.szAccessPath : L"", d.szItemID,
+                                         std::vector<BYTE>(d.pBlob, d.pBlob + (d.pBlob ? d.dwBlobSize : 0))};
+            }
+            r.vtCanonicalDataType = TagType(tag);
+            r.dwAccessRights = TagRights(tag);
+            if (blobs && d.pBlob && (r.pBlob = CoArray<BYTE>(d.dwBlobSize))) {
+                memcpy(r.pBlob, d.pBlob, d.dwBlobSize);
+                r.dwBlobSize = d.dwBlobSize;
+            }
+            return S_OK;
+        });
+        if (SUCCEEDED(hr)) *results = res.Detach();
+        return hr;
+    }
+    void State(const Item& item, OPCITEMSTATE* s) {
+        s->hClient = item.client;
+        s->ftTimeStamp = kTime;
+        s->wQuality = OPC_QUALITY_GOOD;
+        ReadTag(item.tag, &s->vDataValue);
+    }
+    HRESULT Queue(Kind kind, DWORD count, OPCHANDLE* handles, VARIANT* values, DWORD trans, DWORD* cancel,
+                  HRESULT** errors) {
+        if (!cancel) return E_INVALIDARG;
+        Request r{kind, trans, 0, {}, {}};
+        HRESULT hr = ForEach(count, handles, errors, [&](OPCHANDLE h, DWORD i) {
+            auto it = items_.find(h);
+            if (it == items_.end()) return OPC_E_INVALIDHANDLE;
+            r.handles.push_back(h);
+            if (values) r.results.push_back(WriteResult(it->second.tag, values[i]));
+            return S_OK;
+        });
+        if (FAILED(hr) || r.handles.empty()) return hr;
+        {
+            kit::CritSecLock lock(cs_);
+            *cancel = r.cancel = ++lastCancel_;
+            queue_.push_back(r);
+        }
+        Deliver();
+        return hr;
+    }
+    // Answers every waiting request while the group is active.
+    void Deliver() {
+        for (;;) {
+            Request r;
+            {
+                kit::CritSecLock lock(cs_);
+                if (!active_ || queue_.empty()) return;
+                r = queue_.front();
+                queue_.erase(queue_.begin());
+            }
+            Send(r);
+        }
+    }
+    void Send(const Request& r) {
+        DWORD n = static_cast<DWORD>(r.handles.size());
+        std::vector<OPCHANDLE> clients(n);
+        std::vector<VARIANT> values(n);
+        std::vector<WORD> qualities(n, OPC_QUALITY_GOOD);
+        std::vector<FILETIME> times(n, kTime);
+        std::vector<HRESULT> errors(r.results);
+        errors.resize(n, S_OK);
+        {
+            kit::CritSecLock lock(cs_);
+            for (DWORD i = 0; i < n; ++i) {
+                auto it = items_.find(r.handles[i]);
+                clients[i] = it == items_.end() ? 0 : it->second.client;
+                if (it == items_.end() || r.kind == kWrite) VariantInit(&values[i]);
+                else ReadTag(it->second.tag, &values[i]);
+            }
+        }
+        for (auto& s : callbacks_.Snapshot()) {
+            IOPCDataCallback* sink = static_cast<IOPCDataCallback*>(s.get());
+            if (r.kind == kWrite)
+                sink->OnWriteComplete(r.trans, client_, S_OK, n, clients.data(), errors.data());
+            else if (r.kind == kRead)
+                sink->OnReadComplete(r.trans, client_, S_OK, S_OK, n, clients.data(), values.data(), qualities.data(),
+                                     times.data(), errors.data());
+            else
+                sink->OnDataChange(r.trans, client_, S_OK, S_OK, n, clients.data(), values.data(), qualities.data(),
+                                   times.data(), errors.data());
+        }
+        for (VARIANT& v : values) VariantClear(&v);
+    }
+
     kit::CritSec cs_;
     std::wstring name_;
     DWORD rate_;
     OPCHANDLE client_, server_;
     DWORD lcid_;
+    BOOL active_;
+    LONG bias_;
+    FLOAT deadband_;
+    std::atomic<BOOL> enabled_{TRUE};
     std::map<OPCHANDLE, Item> items_;
     OPCHANDLE lastItem_ = 0;
+    std::vector<Request> queue_;
+    DWORD lastCancel_ = 0;
     SinkList callbacks_;
 };
 
 class Server final : public IOPCServer, public IOPCCommon, public IOPCBrowseServerAddressSpace,
-                     public IOPCBrowse, public IConnectionPointContainer, Counted {
+                     public IOPCBrowse, public IOPCItemProperties, public IOPCServerList, public IOPCServerList2,
+                     public IConnectionPointContainer, Counted {
 public:
     Server() {
         GetSystemTimeAsFileTime(&start_);
@@ -367,6 +771,9 @@ public:
         else if (iid == IID_IOPCCommon) *out = static_cast<IOPCCommon*>(this);
         else if (iid == IID_IOPCBrowseServerAddressSpace && !g_da3Only) *out = static_cast<IOPCBrowseServerAddressSpace*>(this);
         else if (iid == IID_IOPCBrowse) *out = static_cast<IOPCBrowse*>(this);
+        else if (iid == IID_IOPCItemProperties) *out = static_cast<IOPCItemProperties*>(this);
+        else if (iid == IID_IOPCServerList) *out = static_cast<IOPCServerList*>(this);
+        else if (iid == IID_IOPCServerList2) *out = static_cast<IOPCServerList2*>(this);
         else if (iid == IID_IConnectionPointContainer) *out = static_cast<IConnectionPointContainer*>(this);
         else return E_NOINTERFACE;
         AddRef();
@@ -376,20 +783,20 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
     // IOPCServer
-    STDMETHODIMP AddGroup(LPCWSTR name, BOOL, DWORD rate, OPCHANDLE client, LONG*, FLOAT*, DWORD lcid,
-                          OPCHANDLE* server, DWORD* revised, REFIID iid, LPUNKNOWN* out) override {
+    STDMETHODIMP AddGroup(LPCWSTR name, BOOL active, DWORD rate, OPCHANDLE client, LONG* bias, FLOAT* deadband,
+                          DWORD lcid, OPCHANDLE* server, DWORD* revised, REFIID iid, LPUNKNOWN* out) override {
         if (!name || !server || !revised || !out) return E_INVALIDARG;
         *out = nullptr;
         kit::CritSecLock lock(cs_);
         std::wstring groupName = *name ? name : L"Group" + std::to_wstring(lastGroup_ + 1);
         for (auto& g : groups_)
-            if (g.second.name == groupName) return OPC_E_DUPLICATENAME;
+            if (g.second->Name() == groupName) return OPC_E_DUPLICATENAME;
         OPCHANDLE h = ++lastGroup_;
         kit::ComPtr<Group> group;
-        group.Attach(new Group(groupName, rate, client, h, lcid));
+        group.Attach(new Group(groupName, rate, client, h, lcid, active, bias ? *bias : 0, deadband ? *deadband : 0));
         HRESULT hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
         if (FAILED(hr)) return hr;
-        groups_[h] = GroupEntry{groupName, group};
+        groups_[h] = group;
         *server = h;
         *revised = rate;
         return S_OK;
@@ -406,7 +813,7 @@ public:
         *out = nullptr;
         kit::CritSecLock lock(cs_);
         for (auto& g : groups_)
-            if (g.second.name == name) return g.second.group->QueryInterface(iid, reinterpret_cast<void**>(out));
+            if (g.second->Name() == name) return g.second->QueryInterface(iid, reinterpret_cast<void**>(out));
         return E_INVALIDARG;
     }
     STDMETHODIMP GetStatus(OPCSERVERSTATUS** status) override {
@@ -422,6 +829,7 @@ public:
             kit::CritSecLock lock(cs_);
             s->dwGroupCount = static_cast<DWORD>(groups_.size());
         }
+        s->dwBandWidth = static_cast<DWORD>(fakeopc::TaskMemorySpy::Instance().OutstandingSince(0));
         s->wMajorVersion = KIT_OOP_MAJOR;
         s->wMinorVersion = KIT_OOP_MINOR;
         s->wBuildNumber = KIT_OOP_BUILD;
@@ -434,31 +842,50 @@ public:
         kit::CritSecLock lock(cs_);
         auto it = groups_.find(h);
         if (it == groups_.end()) return E_INVALIDARG;
-        gone = it->second.group;
+        gone = it->second;
         groups_.erase(it);
         return S_OK;
     }
-    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN*) override { return E_NOTIMPL; }
+    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE, REFIID iid, LPUNKNOWN* out) override {
+        if (!out) return E_INVALIDARG;
+        *out = nullptr;
+        if (iid != IID_IEnumString) return E_NOINTERFACE;
+        std::vector<std::wstring> names;
+        kit::CritSecLock lock(cs_);
+        for (auto& g : groups_) names.push_back(g.second->Name());
+        *out = new EnumStrings(names);
+        return names.empty() ? S_FALSE : S_OK;
+    }
 
     // IOPCCommon
     STDMETHODIMP SetLocaleID(LCID lcid) override { lcid_ = lcid; return S_OK; }
     STDMETHODIMP GetLocaleID(LCID* lcid) override { if (!lcid) return E_INVALIDARG; *lcid = lcid_; return S_OK; }
     STDMETHODIMP QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) override {
         if (!count || !lcids) return E_INVALIDARG;
-        *lcids = static_cast<LCID*>(CoTaskMemAlloc(sizeof(LCID)));
-        if (!*lcids) return E_OUTOFMEMORY;
-        (*lcids)[0] = 0x0409;
-        *count = 1;
+        static const LCID kLocales[] = {0x0409, 0x0C0A, 0x0407};
+        if (!(*lcids = CoArray<LCID>(3))) return E_OUTOFMEMORY;
+        memcpy(*lcids, kLocales, sizeof(kLocales));
+        *count = 3;
         return S_OK;
     }
     STDMETHODIMP GetErrorString(HRESULT error, LPWSTR* text) override {
         if (!text) return E_INVALIDARG;
         wchar_t buf[64];
         swprintf(buf, 64, L"Com\u00fan 0x%08lX", static_cast<unsigned long>(error));
-        *text = CoString(buf);
+        kit::CritSecLock lock(cs_);
+        *text = CoString(clientName_.empty() ? buf : buf + (L" para " + clientName_));
         return *text ? S_OK : E_OUTOFMEMORY;
     }
-    STDMETHODIMP SetClientName(LPCWSTR) override { return S_OK; }
+    STDMETHODIMP SetClientName(LPCWSTR name) override {
+        if (!name) return E_INVALIDARG;
+        if (wcsncmp(name, L"shutdown:", 9) == 0) {
+            shutdown_.NotifyShutdown(name + 9);
+            return S_OK;
+        }
+        kit::CritSecLock lock(cs_);
+        clientName_ = name;
+        return S_OK;
+    }
 
     // IOPCBrowseServerAddressSpace: '.' separates the levels of the item IDs.
     STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* type) override {
@@ -482,14 +909,26 @@ public:
         position_ = target;
         return S_OK;
     }
-    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR, VARTYPE, DWORD, LPENUMSTRING* out) override {
-        if (!out) return E_INVALIDARG;
+    // A criterion "x*" keeps the names that begin with x, any other the name itself;
+    // a data type keeps the leaves of that type.
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR criteria, VARTYPE vt, DWORD, LPENUMSTRING* out) override {
+        if (!out || !criteria) return E_INVALIDARG;
         std::vector<std::wstring> names;
         kit::CritSecLock lock(cs_);
+        std::wstring prefix;
+        for (auto& part : position_) prefix += part + L".";
+        std::vector<std::wstring> candidates;
         if (type == OPC_FLAT) {
-            for (size_t i = 0; i < kTagCount; ++i) names.push_back(kTags[i].id);
+            for (size_t i = 0; i < kTagCount; ++i) candidates.push_back(kTags[i].id);
         } else {
-            names = Children(position_, type == OPC_BRANCH);
+            candidates = Children(position_, type == OPC_BRANCH);
+        }
+        size_t star = wcscspn(criteria, L"*");
+        for (auto& n : candidates) {
+            if (criteria[star] ? n.compare(0, star, criteria, star) != 0 : *criteria && n != criteria) continue;
+            int tag = FindTag((type == OPC_FLAT ? n : prefix + n).c_str());
+            if (vt != VT_EMPTY && tag >= 0 && TagType(tag) != vt) continue;
+            names.push_back(n);
         }
         *out = new EnumStrings(names);
         return names.empty() ? S_FALSE : S_OK;
@@ -502,13 +941,30 @@ public:
         *id = CoString(full + name);
         return *id ? S_OK : E_OUTOFMEMORY;
     }
-    STDMETHODIMP BrowseAccessPaths(LPCWSTR, LPENUMSTRING*) override { return E_NOTIMPL; }
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR id, LPENUMSTRING* out) override {
+        if (!id || !out) return E_INVALIDARG;
+        *out = nullptr;
+        if (FindTag(id) < 0) return E_INVALIDARG;
+        *out = new EnumStrings({L"\\\\Ruta\\" + std::wstring(id), L"COM1"});
+        return S_OK;
+    }
 
     // IOPCBrowse: one level under szItemID, pages of dwMaxElementsReturned with the
     // index of the next element as the continuation point.
-    STDMETHODIMP GetProperties(DWORD, LPWSTR*, BOOL, DWORD, DWORD*, OPCITEMPROPERTIES**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetProperties(DWORD count, LPWSTR* ids, BOOL values, DWORD propertyCount, DWORD* properties,
+                               OPCITEMPROPERTIES** out) override {
+        if (!ids || !properties || !out || count == 0) return E_INVALIDARG;
+        if (!(*out = CoArray<OPCITEMPROPERTIES>(count))) return E_OUTOFMEMORY;
+        bool allGood = true;
+        for (DWORD i = 0; i < count; ++i) {
+            FillProperties(ids[i], values, propertyCount, properties, &(*out)[i]);
+            allGood = allGood && (*out)[i].hrErrorID == S_OK;
+        }
+        return allGood ? S_OK : S_FALSE;
+    }
     STDMETHODIMP Browse(LPWSTR itemId, LPWSTR* cont, DWORD maxElements, OPCBROWSEFILTER filter, LPWSTR, LPWSTR,
-                        BOOL, BOOL, DWORD, DWORD*, BOOL* more, DWORD* count, OPCBROWSEELEMENT** elements) override {
+                        BOOL allProperties, BOOL values, DWORD propertyCount, DWORD* properties, BOOL* more,
+                        DWORD* count, OPCBROWSEELEMENT** elements) override {
         if (!itemId || !cont || !more || !count || !elements) return E_INVALIDARG;
         std::vector<std::wstring> path;
         if (*itemId) path = Split(itemId);
@@ -540,9 +996,67 @@ public:
             (*elements)[i].szName = CoString(e.name);
             (*elements)[i].szItemID = CoString(prefix + e.name);
             (*elements)[i].dwFlagValue = e.branch ? OPC_BROWSE_HASCHILDREN : OPC_BROWSE_ISITEM;
+            if (!e.branch && (allProperties || propertyCount))
+                FillProperties((*elements)[i].szItemID, values, allProperties ? 0 : propertyCount, properties,
+                               &(*elements)[i].ItemProperties);
         }
         *count = static_cast<DWORD>(n);
         if (first + n < all.size()) *cont = CoString(std::to_wstring(first + n));
+        return S_OK;
+    }
+
+    // IOPCItemProperties
+    STDMETHODIMP QueryAvailableProperties(LPWSTR id, DWORD* count, DWORD** ids, LPWSTR** names,
+                                          VARTYPE** types) override {
+        if (!id || !count || !ids || !names || !types) return E_INVALIDARG;
+        if (FindTag(id) < 0) return OPC_E_UNKNOWNITEMID;
+        const DWORD n = sizeof(kPropertyIds) / sizeof(kPropertyIds[0]);
+        kit::CoTaskArray<DWORD> i(CoArray<DWORD>(n));
+        kit::CoTaskArray<LPWSTR> d(CoArray<LPWSTR>(n));
+        kit::CoTaskArray<VARTYPE> t(CoArray<VARTYPE>(n));
+        if (!i || !d || !t) return E_OUTOFMEMORY;
+        for (DWORD k = 0; k < n; ++k) {
+            i[k] = kPropertyIds[k];
+            d[k] = CoString(kPropertyNames[k]);
+            t[k] = kPropertyTypes[k];
+        }
+        *count = n;
+        *ids = i.Detach();
+        *names = d.Detach();
+        *types = t.Detach();
+        return S_OK;
+    }
+    STDMETHODIMP GetItemProperties(LPWSTR id, DWORD count, DWORD* ids, VARIANT** values, HRESULT** errors) override {
+        return EachProperty(id, count, ids, errors, values, nullptr);
+    }
+    STDMETHODIMP LookupItemIDs(LPWSTR id, DWORD count, DWORD* ids, LPWSTR** itemIds, HRESULT** errors) override {
+        return EachProperty(id, count, ids, errors, nullptr, itemIds);
+    }
+
+    // IOPCServerList and IOPCServerList2: this server is the one class, and the
+    // categories asked for come back after it, so both arrays are seen to cross.
+    STDMETHODIMP EnumClassesOfCategories(ULONG nImpl, CATID* impl, ULONG nReq, CATID* req, IEnumGUID** out) override {
+        return Classes(nImpl, impl, nReq, req, IID_IEnumGUID, reinterpret_cast<void**>(out));
+    }
+    STDMETHODIMP EnumClassesOfCategories(ULONG nImpl, CATID* impl, ULONG nReq, CATID* req,
+                                         IOPCEnumGUID** out) override {
+        return Classes(nImpl, impl, nReq, req, IID_IOPCEnumGUID, reinterpret_cast<void**>(out));
+    }
+    STDMETHODIMP GetClassDetails(REFCLSID clsid, LPOLESTR* progId, LPOLESTR* userType) override {
+        return GetClassDetails(clsid, progId, userType, nullptr);
+    }
+    STDMETHODIMP GetClassDetails(REFCLSID clsid, LPOLESTR* progId, LPOLESTR* userType, LPOLESTR* verIndependent) override {
+        if (!progId || !userType) return E_INVALIDARG;
+        if (clsid != CLSID_KitOopTestServer) return REGDB_E_CLASSNOTREG;
+        *progId = CoString(KIT_OOP_PROGID);
+        *userType = CoString(L"Krel out-of-process test server");
+        if (verIndependent) *verIndependent = CoString(L"Krel.OopTest");
+        return S_OK;
+    }
+    STDMETHODIMP CLSIDFromProgID(LPCOLESTR progId, LPCLSID clsid) override {
+        if (!progId || !clsid) return E_INVALIDARG;
+        if (wcscmp(progId, KIT_OOP_PROGID) != 0) return CO_E_CLASSSTRING;
+        *clsid = CLSID_KitOopTestServer;
         return S_OK;
     }
 
@@ -557,6 +1071,33 @@ public:
     }
 
 private:
+    HRESULT EachProperty(LPWSTR id, DWORD count, DWORD* ids, HRESULT** errors, VARIANT** values, LPWSTR** itemIds) {
+        if (!id || !ids || !errors || (!values && !itemIds) || count == 0) return E_INVALIDARG;
+        int tag = FindTag(id);
+        if (tag < 0) return OPC_E_UNKNOWNITEMID;
+        kit::CoTaskArray<HRESULT> err(CoArray<HRESULT>(count));
+        kit::CoTaskArray<VARIANT> v(values ? CoArray<VARIANT>(count) : nullptr);
+        kit::CoTaskArray<LPWSTR> s(itemIds ? CoArray<LPWSTR>(count) : nullptr);
+        if (!err || (values && !v) || (itemIds && !s)) return E_OUTOFMEMORY;
+        bool allGood = true;
+        for (DWORD i = 0; i < count; ++i)
+            allGood = (err[i] = Property(tag, id, ids[i], values ? &v[i] : nullptr, itemIds ? &s[i] : nullptr)) == S_OK &&
+                      allGood;
+        if (values) *values = v.Detach();
+        if (itemIds) *itemIds = s.Detach();
+        *errors = err.Detach();
+        return allGood ? S_OK : S_FALSE;
+    }
+    HRESULT Classes(ULONG nImpl, const CATID* impl, ULONG nReq, const CATID* req, REFIID iid, void** out) {
+        if (!out || (nImpl && !impl) || (nReq && !req)) return E_INVALIDARG;
+        std::vector<GUID> classes(1, CLSID_KitOopTestServer);
+        classes.insert(classes.end(), impl, impl + nImpl);
+        classes.insert(classes.end(), req, req + nReq);
+        kit::ComPtr<EnumGuids> e;
+        e.Attach(new EnumGuids(classes));
+        return e->QueryInterface(iid, out);
+    }
+
     // Names one level below `path`: branches (more levels follow) or leaves.
     static std::vector<std::wstring> Children(const std::vector<std::wstring>& path, bool branches) {
         std::vector<std::wstring> names;
@@ -576,14 +1117,11 @@ private:
         return names;
     }
 
-    struct GroupEntry {
-        std::wstring name;
-        kit::ComPtr<Group> group;
-    };
     kit::CritSec cs_;
     FILETIME start_;
     LCID lcid_ = 0x0409;
-    std::map<OPCHANDLE, GroupEntry> groups_;
+    std::map<OPCHANDLE, kit::ComPtr<Group>> groups_;
+    std::wstring clientName_;
     OPCHANDLE lastGroup_ = 0;
     std::vector<std::wstring> position_;
     SinkList shutdown_;
@@ -665,6 +1203,7 @@ int main(int argc, char** argv) {
     if (regServer) return Register(g_da3Only);
     kit::ComInit com(COINIT_MULTITHREADED);
     if (FAILED(com.result())) return 2;
+    fakeopc::TaskMemorySpy::Instance();  // counts from here on, for GetStatus
     kit::Handle idle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     g_idle = idle.get();
     static Factory factory;

@@ -1,0 +1,166 @@
+# widl writes proxy format strings that differ from what the Microsoft IDL compiler
+# writes for the same IDL, and every other vendor's OPC proxy speaks the latter.
+# Three families, each corrected wherever it occurs:
+#  1. An [out] or [in, out] pointer to a pointer names a description behind its
+#     top-level "FC_RP [allocated_on_stack] [pointer_deref]" entry (widl 7/8: the
+#     string of [out, string] LPWSTR*, the array of [out, string, size_is(,n)]
+#     LPWSTR**). The caller then gets NULL, or the array is written one or two
+#     pointers past the caller's variable. The offset goes back to the FC_RP whose
+#     chain of pointers leads to the named description.
+#  2. A simple reference names a place inside the description it points at (widl
+#     7/8: [in, string, size_is(n)] LPWSTR*, 4 bytes into the array). It goes to the
+#     start of that description: the nearest start before it that a top-level FC_RP
+#     points at.
+#  3. Win32 only: structures and arrays that embed a VARIANT get alignment 7 (every
+#     widl so far) where the Microsoft compiler gives 3; only the wire VARIANT itself
+#     is 8-aligned. Array elements after the first then lie elsewhere on the wire.
+#     They get 3.
+# Output that is already right passes unchanged.
+# Run as: awk -f fix-widl-format.awk gen_p.c gen_p.c > fixed_p.c
+# The first pass learns the type format string, the second rewrites.
+
+function hexval(s,   i, c, v) {
+    s = tolower(s)
+    sub(/^0x/, "", s)
+    v = 0
+    for (i = 1; i <= length(s); i++) {
+        c = index("0123456789abcdef", substr(s, i, 1)) - 1
+        if (c < 0) break
+        v = v * 16 + c
+    }
+    return v
+}
+function short_of(line) {
+    if (!match(line, /NdrFcShort\(0x[0-9a-fA-F]+\)/)) return -1
+    return hexval(substr(line, RSTART + 11, RLENGTH - 12))
+}
+function signed16(v) { return v >= 32768 ? v - 65536 : v }
+function bit(v, b) { return int(v / b) % 2 }
+# Bytes the line adds to the format string.
+function line_bytes(s,   n) {
+    sub(/\/\*.*\*\//, "", s)
+    n = 2 * gsub(/NdrFcShort\([^)]*\)/, "", s)
+    n += 4 * gsub(/NdrFcLong\([^)]*\)/, "", s)
+    n += gsub(/0x[0-9a-fA-F]+|[0-9]+/, "", s)
+    return n
+}
+# The top-level FC_RP with [pointer_deref] before `to` whose chain of pointers
+# reaches it, or -1.
+function deref_rp_for(to,   r, cur, hops, best) {
+    best = -1
+    for (r in rp_deref) {
+        r += 0
+        if (r >= to || r <= best) continue
+        cur = ptr_to[r]
+        for (hops = 0; hops < 4 && cur != to && (cur in ptr_to); hops++) cur = ptr_to[cur]
+        if (cur == to) best = r
+    }
+    return best
+}
+# The start of the description that `at` lies in, when an FC_RP points there, or -1.
+function pointee_around(at,   p) {
+    for (p = at - 1; p > 0 && !(p in label); p--) ;
+    return (p in rp_pointee) ? p : -1
+}
+
+FNR == NR {
+    if ($0 ~ /__RPC_WIN32__/) win32 = 1
+    if (match($0, /\(USER_MARSHAL_SIZING_ROUTINE\)[A-Za-z0-9_]+_UserSize/))
+        marshal_name[marshals++] = substr($0, RSTART + 29, RLENGTH - 38)
+    if ($0 ~ /__MIDL_TypeFormatString =/) { in_types = 1; braces = 0; next }
+    if (!in_types) next
+    if ($0 ~ /^[ \t]*\{[ \t]*$/) { braces++; if (braces == 2) pos = 0; next }
+    if (braces < 2) next
+    if ($0 ~ /^[ \t]*\}/) { in_types = 0; next }
+    if (match($0, /^\/\* +[0-9]+/)) { label[substr($0, 3) + 0] = 1; next }
+
+    at = pos
+    pos += line_bytes($0)
+    if (want == "ptr") {
+        ptr_to[ptr_at] = ptr_at + 2 + signed16(short_of($0))
+        if (ptr_kind == "0x11") {
+            rp_pointee[ptr_to[ptr_at]] = 1
+            if (bit(ptr_attr, 16)) rp_deref[ptr_at] = 1
+        }
+        want = ""
+    } else if (want == "align") {
+        align_line[agg] = FNR
+        align_val[agg] = hexval($1)
+        want = ""
+    } else if (want == "emb" && $0 ~ /NdrFcShort/) {
+        emb[agg, emb_count[agg]++] = at + signed16(short_of($0))
+        want = ""
+    } else if (want == "marshal" && $0 ~ /NdrFcShort/) {
+        if (marshal_name[short_of($0)] == "VARIANT") bearing[marshal_at] = 1
+        want = ""
+    }
+    if (match($0, /^[ \t]*0x1[1-4], *0x[0-9a-fA-F]+,/)) {
+        split(substr($0, RSTART, RLENGTH), b, /, */)
+        sub(/^[ \t]*/, "", b[1])
+        ptr_kind = b[1]
+        ptr_attr = hexval(b[2])
+        ptr_at = at
+        if (bit(ptr_attr, 8)) {
+            if (ptr_kind == "0x11") { rp_pointee[at + 2] = 1; label[at + 2] = 1 }
+        } else {
+            want = "ptr"
+        }
+    } else if ($0 ~ /\/\* FC_(STRUCT|PSTRUCT|CSTRUCT|CPSTRUCT|CVSTRUCT|BOGUS_STRUCT|CARRAY|CVARRAY|SMFARRAY|LGFARRAY|SMVARRAY|LGVARRAY|BOGUS_ARRAY) \*\//) {
+        agg = at
+        aggregates[at] = 1
+        want = "align"
+    } else if ($0 ~ /\/\* FC_EMBEDDED_COMPLEX \*\//) {
+        want = "emb"
+    } else if ($0 ~ /\/\* FC_USER_MARSHAL \*\//) {
+        marshal_at = at
+        want = "marshal"
+    }
+    next
+}
+
+FNR == 1 && win32 {
+    # Everything that embeds a VARIANT, however deep.
+    do {
+        grown = 0
+        for (a in aggregates) {
+            if (a in bearing) continue
+            for (i = 0; i < emb_count[a]; i++)
+                if ((emb[a, i]) in bearing) { bearing[a] = 1; grown = 1; break }
+        }
+    } while (grown)
+    for (a in aggregates)
+        if ((a in bearing) && align_val[a] != 3) realign[align_line[a]] = 1
+}
+
+{
+    if ($0 ~ /__MIDL_TypeFormatString =/) done_procs = 1
+    if (FNR in realign) {
+        line = $0
+        sub(/0x[0-9a-fA-F]+,.*/, "0x3,\t/* 3 (widl fix: embeds a VARIANT) */", line)
+        print line
+        aligned++
+        next
+    }
+    if (done_procs) { print; next }
+    if ($0 ~ /flags:/) flags = short_of($0)
+    if ($0 !~ /type offset =/) { print; next }
+    off = short_of($0)
+    to = -1
+    if (bit(flags, 256)) {
+        if (!(off in label)) to = pointee_around(off)
+        if (to >= 0) inside++
+    } else if (bit(flags, 16) && !((off in rp_deref))) {
+        to = deref_rp_for(off)
+        if (to >= 0) derefs++
+    }
+    if (to < 0) { print; next }
+    line = $0
+    sub(/NdrFcShort\(0x[0-9a-fA-F]+\)/, sprintf("NdrFcShort(0x%x)", to), line)
+    sub(/type offset = [0-9]+/, sprintf("type offset = %d (widl fix)", to), line)
+    print line
+}
+
+END {
+    printf "widl format fix: %d out pointers to pointers, %d simple references, %d alignments\n",
+           derefs, inside, aligned > "/dev/stderr"
+}
