@@ -16,7 +16,14 @@
 #include "kit_com.h"
 #include "opccomn.h"
 #include "opcda.h"
+#include "ErrorReport.h"
 #include "ReceiveData.h"
+
+namespace ketra {
+namespace opc {
+class Doctor;
+}
+}  // namespace ketra
 
 // One registered item. The engine creates and owns it.
 struct COPCItem {
@@ -134,8 +141,13 @@ public:
     // kept until it ends: one QueryInterface and Release per read cost a tenth
     // of an in-process read, and a remote server may see each as a round trip.
     kit::ComPtr<IOPCSyncIO> syncIO;
+    // Where the last connect failed and with which code (the result is mostly E_FAIL).
+    ketra::opc::ChainFailure lastFailure;
 
 private:
+    // The doctor walks the connect's own steps one at a time.
+    friend class ketra::opc::Doctor;
+    void Failed(int step, HRESULT code, const char* call) { lastFailure = {step, code, call}; }
     void Log(int level, const char* format, ...) KETRA_PRINTF_MEMBER(3, 4);
     HRESULT CreateServer();
     HRESULT WaitUntilRunning();
