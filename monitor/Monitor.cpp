@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Diagnosis.h"
 #include "kit_com.h"
 
 namespace krelmon {
@@ -57,7 +58,7 @@ void Finish(ketra::opc::IOPCClient* client, const ClientFactory& factory) {
 }  // namespace
 
 ClientFactory LibraryFactory() {
-    ClientFactory f = {&CreateNewOPCClientObject, &DestroyOPCClientObject};
+    ClientFactory f = {&CreateNewOPCClientObject, &DestroyOPCClientObject, &GetOPCClientLastError};
     return f;
 }
 
@@ -125,8 +126,13 @@ int ConnectionCycle(IConsoleIO& io, const ClientFactory& factory, const Settings
         return 0;
     }
     if (client->Connect(settings.serverName, settings.hostName, &IgnoreLog) < 0) {
+        // Asked before the object goes: the failure is the object's.
+        KetraOPCError error = {};
+        error.size = sizeof error;
+        if (!factory.lastError || !factory.lastError(client, &error)) error.code = S_OK;
         factory.destroy(client);
         io.Print("Error de conexion\n");
+        io.Print(WhyLines(error).c_str());
         return -1;
     }
     table.count = 0;

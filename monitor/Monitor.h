@@ -53,6 +53,8 @@ protected:
 struct ClientFactory {
     ketra::opc::IOPCClient*(__stdcall* create)();
     BOOL(__stdcall* destroy)(ketra::opc::IOPCClient*);
+    // Why a Connect failed; null: the console says only that it failed.
+    BOOL(__stdcall* lastError)(ketra::opc::IOPCClient*, KetraOPCError*);
 };
 
 // The library's own exports.
