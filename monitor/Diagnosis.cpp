@@ -1,8 +1,9 @@
 #include "Diagnosis.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "kit_com.h"
 
 namespace krelmon {
 
@@ -13,17 +14,8 @@ namespace {
 
 const char kDiagHint[] = "Diagnóstico completo: OPC.Krel.Client.exe /Diag\n";
 
-std::string Format(const char* format, ...) {
-    char text[640];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 std::string CodeLine(const KetraOPCError& e) {
-    std::string line = Format("0x%08lX", static_cast<unsigned long>(e.code));
+    std::string line = kit::Format("0x%08lX", static_cast<unsigned long>(e.code));
     if (*e.name) line += std::string(" ") + e.name;
     if (*e.text) line += std::string(" - ") + e.text;
     if (*e.call) line += std::string(" (") + e.call + ")";
@@ -52,13 +44,14 @@ void __stdcall ShowStep(const KetraDiagStep* step, void* context) {
 
 std::string WhyLines(const KetraOPCError& error) {
     if (SUCCEEDED(error.code)) return kDiagHint;
-    std::string lines = Format("Paso %ld (%s): ", static_cast<long>(error.step), error.stepTitle) + CodeLine(error) + "\n";
+    std::string lines =
+        kit::Format("Paso %ld (%s): ", static_cast<long>(error.step), error.stepTitle) + CodeLine(error) + "\n";
     if (*error.fix) lines += std::string("Solución: ") + error.fix + "\n";
     return lines + kDiagHint;
 }
 
 std::string StepText(const KetraDiagStep& step) {
-    std::string title = Format("%ld. %s ", static_cast<long>(step.step), step.title);
+    std::string title = kit::Format("%ld. %s ", static_cast<long>(step.step), step.title);
     if (title.size() < 34) title.append(34 - title.size(), '.');
     if (step.verdict == KETRA_DIAG_SKIPPED) {
         // The reason fits the step's own line.
@@ -67,7 +60,7 @@ std::string StepText(const KetraDiagStep& step) {
         return title + " omitido: " + reason + "\n";
     }
     std::string text = title + (step.verdict == KETRA_DIAG_PASSED ? " correcto" : " FALLA") +
-                       Format(" (%lu ms)\n", static_cast<unsigned long>(step.elapsedMs));
+                       kit::Format(" (%lu ms)\n", static_cast<unsigned long>(step.elapsedMs));
     for (const char* line = step.detail; *line;) {
         const char* end = std::strchr(line, '\n');
         size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
@@ -117,7 +110,7 @@ int RunDiagnosis(IConsoleIO& io, DiagRunner runner, const char* progId, const ch
     else if (result == 0)
         tail += "Resultado: ningún paso falla\n";
     else
-        tail += Format("Resultado: falla el paso %ld (%s)\n", static_cast<long>(result), run.firstTitle.c_str());
+        tail += kit::Format("Resultado: falla el paso %ld (%s)\n", static_cast<long>(result), run.firstTitle.c_str());
     run.report += tail;
     io.Print(tail.c_str());
     std::string path = WriteReport(run.report, programDirectory, kReportFileName);

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
     bool haveDirectory = length > 0 && length < MAX_PATH;
     krelmon::Settings settings;
     krelmon::LoadSettings(haveDirectory ? directory : nullptr, settings);
-    const bool diagnose = argc > 1 && (lstrcmpiA(argv[1], krelmon::kDiagSwitch) == 0 || lstrcmpiA(argv[1], "-Diag") == 0);
+    const bool diagnose =
+        argc > 1 && (lstrcmpiA(argv[1], krelmon::kDiagSwitch) == 0 || lstrcmpiA(argv[1], "-Diag") == 0);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     krelmon::ConsoleIO console;
     int exitCode = 0;

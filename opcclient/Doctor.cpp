@@ -3,7 +3,6 @@
 #include "Doctor.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -22,16 +21,6 @@ const size_t kListedServersShown = 20;
 const size_t kListedServersRead = 200;
 constexpr HRESULT kTimeout = static_cast<HRESULT>(0x800705B4L);   // ERROR_TIMEOUT
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070490L);  // ERROR_NOT_FOUND
-
-std::string Format(const char* format, ...) KETRA_PRINTF_MEMBER(1, 2);
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 std::string GuidText(const GUID& guid) {
     wchar_t text[40] = L"";
@@ -57,8 +46,8 @@ long long FileTimeTicks(const FILETIME& t) {
     return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
 }
 
-// Only proves that the server can call into this process: it counts, and wakes
-// the doctor on the first change.
+// Only proves that the server can call into this process: the first change
+// wakes the doctor.
 class DiagDataSink : public IOPCDataCallback {
 public:
     DiagDataSink() : refs_(1), event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
@@ -227,9 +216,10 @@ bool Doctor::CheckServerList() {
         ULONG fetched = 0;
         while (listed.size() < kListedServersRead && classes->Next(1, &clsid, &fetched) == S_OK && fetched == 1)
             listed.push_back(clsid);
-        Note(step, Format("servidores OPC DA 2.0 en %s: %u", host.c_str(), static_cast<unsigned>(listed.size())));
+        Note(step, kit::Format("servidores OPC DA 2.0 en %s: %u", host.c_str(), static_cast<unsigned>(listed.size())));
     } else {
-        Note(step, Format("no se pudo listar los servidores OPC DA 2.0 (0x%08lX)", static_cast<unsigned long>(hr)));
+        Note(step, kit::Format("no se pudo listar los servidores OPC DA 2.0 (0x%08lX)",
+                               static_cast<unsigned long>(hr)));
     }
     for (size_t i = 0; i < listed.size() && i < kListedServersShown; ++i) {
         LPOLESTR listedProgId = nullptr, userType = nullptr;
@@ -239,7 +229,7 @@ bool Doctor::CheckServerList() {
         Note(step, "  " + kit::AnsiFromWide(progText.get()) + " - " + kit::AnsiFromWide(typeText.get()));
     }
     if (listed.size() > kListedServersShown)
-        Note(step, Format("  ... y %u más", static_cast<unsigned>(listed.size() - kListedServersShown)));
+        Note(step, kit::Format("  ... y %u más", static_cast<unsigned>(listed.size() - kListedServersShown)));
 
     CLSID clsid = GUID_NULL;
     std::wstring wideProgId = kit::WideFromAnsi(progId.c_str());
@@ -296,13 +286,13 @@ bool Doctor::CheckStatus() {
     kit::CoTaskArray<OPCSERVERSTATUS> status(raw);
     kit::CoTaskString vendor(status ? status->szVendorInfo : nullptr);
     if (SUCCEEDED(statusHr) && status) {
-        Note(step, Format("estado %s; fabricante \"%s\"; versión %u.%u.%u", StateName(status->dwServerState),
+        Note(step, kit::Format("estado %s; fabricante \"%s\"; versión %u.%u.%u", StateName(status->dwServerState),
                           kit::AnsiFromWide(vendor.get()).c_str(), status->wMajorVersion, status->wMinorVersion,
                           status->wBuildNumber));
         // Against the middle of the call: half the round trip is the error bound.
         const long long here = (FileTimeTicks(before) + FileTimeTicks(after)) / 2;
         const double seconds = static_cast<double>(FileTimeTicks(status->ftCurrentTime) - here) / 1e7;
-        Note(step, Format("reloj del servidor: %+.1f s respecto a este equipo%s", seconds,
+        Note(step, kit::Format("reloj del servidor: %+.1f s respecto a este equipo%s", seconds,
                           std::fabs(seconds) > 300 ? " (más de 5 minutos: sincronice los relojes)" : ""));
     }
     if (FAILED(hr)) {
@@ -401,14 +391,16 @@ bool Doctor::CheckCallbacks() {
     const bool called = sink->Wait(options.callbackWaitMs);
     const DWORD waited = GetTickCount() - asked;
     engine.dataCallbackPoint->Unadvise(cookie);
-    if (!async) Note(step, "el grupo no ofrece IOPCAsyncIO2: se esperó su actualización periódica");
-    else if (FAILED(refresh)) Note(step, Format("IOPCAsyncIO2::Refresh2: 0x%08lX", static_cast<unsigned long>(refresh)));
+    if (!async)
+        Note(step, "el grupo no ofrece IOPCAsyncIO2: se esperó su actualización periódica");
+    else if (FAILED(refresh))
+        Note(step, kit::Format("IOPCAsyncIO2::Refresh2: 0x%08lX", static_cast<unsigned long>(refresh)));
     if (!called) {
-        Note(step, Format("ningún OnDataChange en %lu ms", static_cast<unsigned long>(waited)));
+        Note(step, kit::Format("ningún OnDataChange en %lu ms", static_cast<unsigned long>(waited)));
         Fail(step, kTimeout, "IOPCDataCallback::OnDataChange");
         return false;
     }
-    Note(step, Format("OnDataChange recibido a los %lu ms (ítem \"%s\")", static_cast<unsigned long>(waited),
+    Note(step, kit::Format("OnDataChange recibido a los %lu ms (ítem \"%s\")", static_cast<unsigned long>(waited),
                       firstLeaf.c_str()));
     Pass(step);
     return true;
@@ -421,9 +413,9 @@ bool Doctor::CheckData() {
     }
     Step step = Begin(KETRA_STEP_DATA);
     EnsureWalk();
-    Note(step, Format("%d ítems al explorar%s", itemCount,
-                      itemCount >= options.browseLimit ? Format(" (se contó hasta %d)", options.browseLimit).c_str()
-                                                       : ""));
+    std::string counted = kit::Format("%d ítems al explorar", itemCount);
+    if (itemCount >= options.browseLimit) counted += " (no se cuentan más)";
+    Note(step, counted);
     if (firstLeaf.empty()) {
         Fail(step, kNotFound, "EnumerateItems");
         return false;
@@ -460,7 +452,7 @@ bool Doctor::CheckData() {
     std::string shown = "(sin texto)";
     if (SUCCEEDED(VariantChangeType(text.get(), value.get(), VARIANT_ALPHABOOL, VT_BSTR)))
         shown = kit::AnsiFromWide(text->bstrVal);
-    Note(step, Format("lectura de \"%s\": %s (tipo %u), calidad 0x%02X (%s)", firstLeaf.c_str(), shown.c_str(),
+    Note(step, kit::Format("lectura de \"%s\": %s (tipo %u), calidad 0x%02X (%s)", firstLeaf.c_str(), shown.c_str(),
                       static_cast<unsigned>(value->vt), static_cast<unsigned>(states[0].wQuality),
                       QualityName(states[0].wQuality)));
     Pass(step);

@@ -194,7 +194,8 @@ bool Doctor::CheckComputer() {
                   static_cast<unsigned long>(impersonation), impSet ? "" : ", por omisión");
     Note(step, line);
     if (!hardSet)
-        Note(step, "endurecimiento de activación DCOM: no definido (las actualizaciones de Windows desde 2023 lo aplican)");
+        Note(step, "endurecimiento de activación DCOM: no definido "
+                   "(las actualizaciones de Windows desde 2023 lo aplican)");
     else
         Note(step, std::string("endurecimiento de activación DCOM: ") + (hardening ? "activo" : "desactivado") +
                        " (RequireIntegrityActivationAuthenticationLevel=" + std::to_string(hardening) + ")");
@@ -243,7 +244,8 @@ bool Doctor::CheckProxies() {
             names += (names.empty() ? "" : ", ") + std::string(itf.name);
             continue;
         }
-        Note(step, std::string(itf.name) + ": " + problem + (itf.required ? "" : " (solo lo usan servidores OPC DA 3.0)"));
+        Note(step, std::string(itf.name) + ": " + problem +
+                       (itf.required ? "" : " (solo lo usan servidores OPC DA 3.0)"));
         if (itf.required && SUCCEEDED(failure)) {
             failure = code;
             failedName = itf.name;

@@ -182,7 +182,8 @@ TEST_F(DoctorTest, ASoundRemoteRouteReportsWhatItFound) {
     };
     EXPECT_TRUE(has(2, "IOPCBrowse: sin proxy/stub registrado")) << run.steps[1].detail;
     EXPECT_TRUE(has(3, "PLANTA-7 = 192.0.2.7"));
-    EXPECT_TRUE(has(4, "servidores OPC DA 2.0 en PLANTA-7: 1\n  Kit.FakeOpc.Test.1 - Servidor de prueba")) << run.steps[3].detail;
+    EXPECT_TRUE(has(4, "servidores OPC DA 2.0 en PLANTA-7: 1\n  Kit.FakeOpc.Test.1 - Servidor de prueba"))
+        << run.steps[3].detail;
     EXPECT_TRUE(has(4, ", en la lista"));
     EXPECT_TRUE(has(6, "estado OPC_STATUS_RUNNING; fabricante \"Fake OPC server of the kit's tests\"; versión 2.0.0"));
     EXPECT_TRUE(has(7, "OnDataChange recibido")) << run.steps[6].detail;
