@@ -24,5 +24,15 @@ function(kit_add_gtest name)
     set(ARG_TIMEOUT 300)
   endif()
   # 77: scripts/wine-run found a host that runs no 32-bit code (a skip, not a pass).
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} SKIP_RETURN_CODE 77)
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
+  kit_test_timeout(${name} ${ARG_TIMEOUT})
+endfunction()
+
+# Time-outs only stop a test that hangs; where the suite runs in an emulated
+# machine (the 32-bit lane on a host that runs no 32-bit code: scripts/test sets
+# the factor) every program is several times slower, and so are the time-outs.
+set(KIT_TEST_TIMEOUT_SCALE 1 CACHE STRING "Factor applied to every test's time-out")
+function(kit_test_timeout test seconds)
+  math(EXPR seconds "${seconds} * ${KIT_TEST_TIMEOUT_SCALE}")
+  set_tests_properties(${test} PROPERTIES TIMEOUT ${seconds})
 endfunction()

@@ -11,7 +11,7 @@ set -u
 build=$(cd "$1" && pwd)
 bin=$build/bin
 root=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX=$build/wineprefix
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 . "$root/scripts/wine-env"
 kit_wine_env "$build"
 service="OPC Krel Server"
@@ -41,7 +41,7 @@ com_registered() {
 service_state() {
   wine sc query "$service" 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p' | head -n1
 }
-installer() { (cd "$kit" && timeout 90 wine OPC.Krel.Inst.exe "$@" </dev/null >/dev/null 2>&1); }
+installer() { (cd "$kit" && timeout 300 wine OPC.Krel.Inst.exe "$@" </dev/null >/dev/null 2>&1); }
 
 cleanup() {
   trap - EXIT INT TERM
@@ -62,6 +62,8 @@ trap 'exit 130' INT TERM
 
 screen() { tm capture-pane -p -t "$tag"; }
 row() { screen | sed -n "$(($1 + 1))p"; }
+# The limits only bound a failure: the emulated 32-bit lane runs every Wine program
+# several times slower, so they are generous.
 wait_for() {
   local deadline=$((SECONDS + $2))
   while [ $SECONDS -lt $deadline ]; do
@@ -105,7 +107,7 @@ if service_key_exists; then
     # A run of this test that was killed outright (no trap) left its installation.
     old=${image#*\\krele2e-}; old=krele2e-${old%%\\*}
     note "removing the installation a killed run left in C:\\$old"
-    (cd "$WINEPREFIX/drive_c/$old" 2>/dev/null && timeout 90 wine OPC.Krel.Inst.exe /Uninstall >/dev/null 2>&1)
+    (cd "$WINEPREFIX/drive_c/$old" 2>/dev/null && timeout 300 wine OPC.Krel.Inst.exe /Uninstall >/dev/null 2>&1)
     wine sc stop "$service" >/dev/null 2>&1; wine sc delete "$service" >/dev/null 2>&1
     rm -rf "$WINEPREFIX/drive_c/$old" "$WINEPREFIX/drive_c/$old-app"
   fi
@@ -132,7 +134,7 @@ note "OPC.Krel.Inst.exe /Install"
 installed=1
 t0=$SECONDS
 if installer /Install; then note "installed in $((SECONDS - t0)) s"; else fail "/Install exit code $?"; fi
-if wait_for '[ "$(service_state)" = RUNNING ]' 20; then
+if wait_for '[ "$(service_state)" = RUNNING ]' 60; then
   note "service state: RUNNING"
 else
   fail "service not running: '$(service_state)'"
@@ -180,14 +182,14 @@ start_console
 # while the program ran (no console attached); it did not happen again in a dozen
 # runs. That is Wine's console, not the kit: start the console once more, and fail
 # below if it stays blank again.
-if ! wait_for header_shown 20; then
-  note "the console drew nothing in 20 s: starting it once more"
+if ! wait_for header_shown 60; then
+  note "the console drew nothing in 60 s: starting it once more"
   tm kill-session -t "$tag" 2>/dev/null
   for pid in $(kit_prefix_pids 'OPC\.Krel\.Client\.exe'); do kill -9 "$pid" 2>/dev/null; done
   sleep 1
   start_console
 fi
-if wait_for all_values_shown 40; then
+if wait_for all_values_shown 120; then
   note "first screen:"; screen | sed -n 1,20p
 else
   fail "the 16 tags with values never appeared"; screen
@@ -197,21 +199,21 @@ fi
 [ -z "$(row 19)" ] || fail "row 19 not blank: '$(row 19)'"
 
 before=$(values_column)
-if wait_for '[ "$(values_column)" != "$before" ] && all_values_shown' 6; then
+if wait_for '[ "$(values_column)" != "$before" ] && all_values_shown' 20; then
   note "values changed: $before -> $(values_column)"
 else
   fail "values did not change: $before"
 fi
 
 note "second client through KetraOPCClient while the console runs:"
-(cd "$app" && timeout 60 wine krel_e2e_reader.exe 4 </dev/null 2>&1 | tr -d '\r' | sed 's/^/    /'; exit "${PIPESTATUS[0]}")
+(cd "$app" && timeout 180 wine krel_e2e_reader.exe 4 </dev/null 2>&1 | tr -d '\r' | sed 's/^/    /'; exit "${PIPESTATUS[0]}")
 rc=$?
 [ $rc -eq 0 ] || fail "second client exit code $rc"
 all_values_shown || fail "console lost its values while the second client read"
 
 note "stopping the service: sc stop"
 wine sc stop "$service" >/dev/null 2>&1 || fail "sc stop failed"
-if wait_for '! tags_shown && [ "$(row 0)" = "OPC Server Name: $service" ]' 10; then
+if wait_for '! tags_shown && [ "$(row 0)" = "OPC Server Name: $service" ]' 30; then
   note "console back to its header"
 else
   fail "the console never went back to its header after the stop"; screen
@@ -221,7 +223,7 @@ note "service state after the stop: $(service_state)"
 # The class is bound to the service (AppID LocalService), so the next connect has
 # COM start the service again by itself -- through Wine's RPCSS, whose class
 # table must not keep the stopped server's registration.
-if wait_for all_values_shown 30; then
+if wait_for all_values_shown 90; then
   note "values back by themselves after the stop; service state: $(service_state)"
 else
   fail "values never came back after the stop (service state '$(service_state)')"; screen
@@ -232,10 +234,13 @@ fi
 wine "$bin/krel_e2e_starttype.exe" disabled || fail "could not disable the service"
 note "service disabled and stopped"
 wine sc stop "$service" >/dev/null 2>&1 || fail "second sc stop failed"
-if wait_for '! tags_shown' 10; then :; else fail "the console kept its tags after the second stop"; screen; fi
+if wait_for '! tags_shown' 30; then :; else fail "the console kept its tags after the second stop"; screen; fi
+# Watched until three retries have shown, for at least 8 s: each cycle waits a
+# second before it connects again, so there are never more failures than seconds
+# (how long a failing connect takes is the machine's: under emulation it is longer).
 cleared=0; failed=0; last="-"
 t0=$SECONDS
-while [ $((SECONDS - t0)) -lt 8 ]; do
+while [ $((SECONDS - t0)) -lt 8 ] || { [ $((SECONDS - t0)) -lt 60 ] && { [ $failed -lt 3 ] || [ $cleared -lt 3 ]; }; }; do
   r=$(row 3)
   if [ "$r" != "$last" ]; then
     [ -z "$r" ] && cleared=$((cleared + 1))
@@ -244,15 +249,16 @@ while [ $((SECONDS - t0)) -lt 8 ]; do
   fi
   sleep 0.05
 done
-note "in 8 s: row 3 cleared $cleared times, 'Error de conexion' $failed times; service $(service_state)"
+elapsed=$((SECONDS - t0))
+note "in $elapsed s: row 3 cleared $cleared times, 'Error de conexion' $failed times; service $(service_state)"
+[ $failed -ge 3 ] && [ $cleared -ge 3 ] || fail "retries not seen (cleared $cleared, failed $failed in $elapsed s)"
+[ $failed -le $((elapsed + 1)) ] || fail "retries faster than once a second ($failed in $elapsed s)"
 # Under the message: the failing step with its code, and the pointer to /Diag.
-if wait_for '[[ "$(row 4)" == "Paso 5 (Servidor OPC): 0x"* ]] && screen | grep -q "OPC.Krel.Client.exe /Diag"' 10; then
+if wait_for '[[ "$(row 4)" == "Paso 5 (Servidor OPC): 0x"* ]] && screen | grep -q "OPC.Krel.Client.exe /Diag"' 30; then
   note "the console says why: $(row 4)"
 else
   fail "no failing step under 'Error de conexion'"; screen
 fi
-[ $failed -ge 3 ] && [ $cleared -ge 3 ] || fail "retries not seen once a second (cleared $cleared, failed $failed)"
-[ $failed -le 9 ] || fail "retries faster than once a second ($failed in 8 s)"
 [ -f "$work/exit" ] && fail "the console ended while the service was away: $(cat "$work/exit")"
 
 wine "$bin/krel_e2e_starttype.exe" auto || fail "could not enable the service"
@@ -266,7 +272,7 @@ if ! wine sc start "$service" >/dev/null 2>&1; then
     *) fail "sc start failed (service '$state')" ;;
   esac
 fi
-if wait_for all_values_shown 30; then
+if wait_for all_values_shown 90; then
   note "service started again, values back:"; screen | sed -n 4,7p
 else
   fail "values never came back after sc start (service '$(service_state)')"; screen
@@ -275,7 +281,7 @@ fi
 # Keys from tmux do not reach _kbhit through Wine's console in a pane; the key goes
 # in as a console input event instead.
 wine "$bin/krel_sendkey.exe" OPC.Krel.Client.exe || fail "krel_sendkey failed"
-if wait_for '[ -f "$work/exit" ]' 10; then
+if wait_for '[ -f "$work/exit" ]' 30; then
   code=$(cat "$work/exit")
   [ "$code" = "EXIT=0" ] || fail "console exit: $code"
   note "console ended by a key: $code"
@@ -286,7 +292,7 @@ fi
 note "OPC.Krel.Inst.exe /Uninstall"
 installer /Uninstall || fail "/Uninstall exit code $?"
 installed=
-wait_for '! service_key_exists' 15 || fail "service \"$service\" still registered"
+wait_for '! service_key_exists' 60 || fail "service \"$service\" still registered"
 com_registered && fail "COM registration left behind (ProgID or CLSID)"
 wine reg query "HKCR\\AppID\\$clsid" >/dev/null 2>&1 && fail "AppID $clsid left behind"
 servers=$(pgrep -f 'OPC\.Krel\.Server\.exe' 2>/dev/null | while read -r p; do

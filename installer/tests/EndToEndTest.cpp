@@ -32,7 +32,7 @@ int RunInstallerExe(const std::string& switches) {
                         &pi))
         return -2;
     kit::Handle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(pi.hProcess, 300000) != WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 1);
         return -2;
     }
@@ -89,7 +89,7 @@ protected:
     }
     void TearDown() override {
         if (ServiceState() != 0) RunInstallerExe("/Uninstall");
-        WaitUntilGone(10000);
+        WaitUntilGone(60000);
         if (proxy_) {
             auto unreg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
                 reinterpret_cast<void*>(GetProcAddress(proxy_, "DllUnregisterServer")));
@@ -141,7 +141,7 @@ void ReadOneTag(const wchar_t* itemId, VARIANT* value, WORD* quality) {
 
 TEST_F(InstallerEndToEnd, InstallServeReadUninstallAndReinstall) {
     ASSERT_EQ(0, RunInstallerExe("/Install"));
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 15000)) << "state " << ServiceState();
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 60000)) << "state " << ServiceState();
 
     {
         kit::ComInit com(COINIT_MULTITHREADED);
@@ -159,7 +159,7 @@ TEST_F(InstallerEndToEnd, InstallServeReadUninstallAndReinstall) {
     }
 
     ASSERT_EQ(0, RunInstallerExe("/Uninstall"));
-    EXPECT_TRUE(WaitUntilGone(15000));
+    EXPECT_TRUE(WaitUntilGone(60000));
     {
         kit::ComInit com(COINIT_MULTITHREADED);
         CLSID clsid;
@@ -170,18 +170,18 @@ TEST_F(InstallerEndToEnd, InstallServeReadUninstallAndReinstall) {
     // old service process has not finished stopping, the second creation is
     // refused and the user is asked to restart; either way nothing half-made stays.
     ASSERT_EQ(0, RunInstallerExe("/Install"));
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 15000));
+    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 60000));
     int second = RunInstallerExe("/Install");
     if (second == 0) {
-        EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 15000)) << "state " << ServiceState();
+        EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 60000)) << "state " << ServiceState();
     } else {
         EXPECT_EQ(-1, second);
-        EXPECT_TRUE(WaitUntilGone(15000)) << "old service never went";
+        EXPECT_TRUE(WaitUntilGone(60000)) << "old service never went";
         EXPECT_EQ(0, RunInstallerExe("/Install"));
-        EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 15000));
+        EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 60000));
     }
     EXPECT_EQ(0, RunInstallerExe("/Uninstall /Uninstall"));
-    EXPECT_TRUE(WaitUntilGone(15000));
+    EXPECT_TRUE(WaitUntilGone(60000));
 }
 
 // The program starts with the invoking user's rights and elevates itself; a

@@ -130,7 +130,7 @@ TEST_F(OutOfProcessClient, CreateConnectBrowseReadDisconnectDestroy) {
 // interface: OPCBROWSEELEMENT arrays with their item properties cross the wire.
 TEST_F(OutOfProcessClient, Da3OnlyServerIsWalkedThroughIOPCBrowse) {
     // A server of an earlier test may still be on its way out; it would answer.
-    for (int i = 0; i < 100 && !ServerProcesses().empty(); ++i) Sleep(100);
+    for (int i = 0; i < 600 && !ServerProcesses().empty(); ++i) Sleep(100);
     ASSERT_TRUE(ServerProcesses().empty());
     ASSERT_EQ(0u, RunAndWait(L"opc_oop_server.exe /RegServer /Da3Only"));
     ketra::opc::IOPCClient* client = CreateNewOPCClientObject();
@@ -162,7 +162,7 @@ TEST_F(OutOfProcessClient, ServerShutDownThenStartedAgainByTheNextConnect) {
     HANDLE server = OpenProcess(SYNCHRONIZE, FALSE, before[0]);
     ASSERT_NE(nullptr, server);
     ASSERT_EQ(0u, RunAndWait(L"opc_oop_server.exe /Stop"));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 10000)) << "the server exits";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 60000)) << "the server exits";
     CloseHandle(server);
     g_lines.clear();
     EXPECT_FALSE(client->ReadValue("Fixed.Real", &ts, &value, &quality));

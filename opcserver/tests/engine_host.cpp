@@ -47,7 +47,7 @@ private:
             V_VT(v.get()) = VT_BOOL;
             V_BOOL(v.get()) = VARIANT_FALSE;
         } else if (!lstrcmpA(name, "Plant.Slow")) {
-            Sleep(300);
+            Sleep(1000);
             V_VT(v.get()) = VT_I4;
             V_I4(v.get()) = 7;
         } else if (!lstrcmpA(name, "Counter")) {

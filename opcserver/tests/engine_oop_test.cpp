@@ -690,11 +690,12 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
 
     Added a = AddItems(g.items.get(), {L"Plant.Tank.Temp", L"Plant.Tank.Level"}, VT_EMPTY, 900);
     ASSERT_EQ(S_OK, a.hr);
-    Sleep(1000);
+    Sleep(3000);
     std::vector<DataSink::Call> calls = sink->Get(&sink->changes);
-    // 100 ms for a second: about ten reports (Wine's timers are coarse).
-    EXPECT_GE(calls.size(), 5u);
-    EXPECT_LE(calls.size(), 12u);
+    // 100 ms for three seconds: about thirty reports (Wine's timers are coarse, and
+    // an emulated machine is slow), where the default rate of a second gives four.
+    EXPECT_GE(calls.size(), 10u);
+    EXPECT_LE(calls.size(), 32u);
     size_t levelReports = 0;
     double lastTemp = 0;
     for (const DataSink::Call& c : calls) {
@@ -716,19 +717,20 @@ TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
     DWORD slow = 400, revised = 0;
     ASSERT_EQ(S_OK, state->SetState(&slow, &revised, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(400u, revised);
-    Sleep(100);
+    Sleep(500);
     sink->Clear();
-    Sleep(1000);
+    Sleep(3000);
     size_t slowCount = sink->Get(&sink->changes).size();
-    EXPECT_GE(slowCount, 1u);
-    EXPECT_LE(slowCount, 4u);
+    EXPECT_GE(slowCount, 2u);
+    EXPECT_LE(slowCount, 9u);
 
     // An inactive group reports nothing.
     BOOL off = FALSE;
     ASSERT_EQ(S_OK, state->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr));
-    Sleep(100);
+    // (A report already on its way may still land in the first moments.)
+    Sleep(1000);
     sink->Clear();
-    Sleep(600);
+    Sleep(1000);
     EXPECT_EQ(0u, sink->Get(&sink->changes).size());
 
     // Asynchronous requests answer through the same sink with their transaction IDs.
@@ -779,7 +781,7 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     Group og = AddGroup(other.get(), L"Other", TRUE, 1000, 1);
     Added oa = AddItems(og.items.get(), {L"Plant.Tank.Level"});
 
-    // Device reads of the slow tag (300 ms in the provider) on two threads...
+    // Device reads of the slow tag (a second in the provider) on two threads...
     std::atomic<int> slowDone(0);
     std::vector<std::thread> slow;
     for (int t = 0; t < 2; ++t) {
@@ -809,7 +811,7 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     }
     for (auto& t : slow) t.join();
     EXPECT_GE(fastReads, 3);  // reads got through while the provider was busy
-    EXPECT_LT(worst, 150.0);  // well under the slow tag's 300 ms
+    EXPECT_LT(worst, 500.0);  // well under the slow tag's second
 
     // A subscription to the slow tag does not slow down another group's subscription.
     Group slowSub = AddGroup(server.get(), L"SlowSubscription", TRUE, 50, 2);
@@ -823,9 +825,10 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     DWORD cookie;
     ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie));
     AddItems(fastSub.items.get(), {L"Plant.Tank.Temp"});
-    Sleep(1000);
+    Sleep(3000);
+    // About thirty at 100 ms; behind the slow tag's ticks it would be three.
     size_t fastReports = sink->Get(&sink->changes).size();
-    EXPECT_GE(fastReports, 5u);
+    EXPECT_GE(fastReports, 10u);
     ASSERT_EQ(S_OK, cp->Unadvise(cookie));
     kit::ComPtr<IOPCGroupStateMgt> slowState;
     ASSERT_EQ(S_OK, slowSub.items.As(IID_IOPCGroupStateMgt, slowState));
@@ -1074,7 +1077,7 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     });
     Sleep(400);
     SetEvent(g_host->stop.get());
-    for (int i = 0; i < 500 && !g_host->state->stopReturned; ++i) Sleep(10);
+    for (int i = 0; i < 3000 && !g_host->state->stopReturned; ++i) Sleep(10);
     ASSERT_EQ(1, g_host->state->stopReturned);
     EXPECT_EQ(1, shutdown->calls_);
     EXPECT_FALSE(shutdown->reason_.empty());

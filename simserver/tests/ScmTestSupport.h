@@ -78,8 +78,8 @@ public:
     bool Start() {
         if (StartServiceA(service_.get(), 0, nullptr)) return true;
         if (GetLastError() != ERROR_SERVICE_REQUEST_TIMEOUT) return false;
-        if (WaitFor(SERVICE_RUNNING, 10000).dwCurrentState == SERVICE_RUNNING) return true;
-        WaitFor(SERVICE_STOPPED, 10000);
+        if (WaitFor(SERVICE_RUNNING, 60000).dwCurrentState == SERVICE_RUNNING) return true;
+        WaitFor(SERVICE_STOPPED, 60000);
         return StartServiceA(service_.get(), 0, nullptr) != FALSE;
     }
 
@@ -96,7 +96,7 @@ public:
     }
 
     // Polls until the service reports `state`; the last status seen either way.
-    SERVICE_STATUS WaitFor(DWORD state, DWORD timeoutMs = 30000) {
+    SERVICE_STATUS WaitFor(DWORD state, DWORD timeoutMs = 60000) {
         DWORD started = GetTickCount();
         SERVICE_STATUS status = Query();
         while (status.dwCurrentState != state && GetTickCount() - started < timeoutMs) {
@@ -135,7 +135,7 @@ public:
         return all.size() > start_ ? all.substr(start_) : std::string();
     }
     // Polls until the gained text contains `what`; the gained text either way.
-    std::string WaitFor(const std::string& what, DWORD timeoutMs = 10000) const {
+    std::string WaitFor(const std::string& what, DWORD timeoutMs = 60000) const {
         DWORD started = GetTickCount();
         std::string added = Added();
         while (added.find(what) == std::string::npos && GetTickCount() - started < timeoutMs) {
