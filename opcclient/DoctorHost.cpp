@@ -229,6 +229,7 @@ bool Doctor::CheckProxies() {
             code = REGDB_E_IIDNOTREG;
             problem = "sin proxy/stub registrado";
         } else {
+            if (path.size() > 1 && path.front() == '"' && path.back() == '"') path = path.substr(1, path.size() - 2);
             // A bare file name is found the way the loader finds it.
             char found[MAX_PATH] = "";
             if (path.find_first_of("\\/") == std::string::npos &&

@@ -65,6 +65,9 @@ struct DoctorCase {
     const char* fixHas;  // in its fix
 };
 
+// A failing case is named by what it breaks.
+void PrintTo(const DoctorCase& c, std::ostream* out) { *out << c.what; }
+
 void SetString(HKEY root, const char* key, const char* value, const char* data) {
     RegSetKeyValueA(root, key, value, REG_SZ, data, static_cast<DWORD>(strlen(data) + 1));
 }
