@@ -2,6 +2,9 @@
 
 #include <conio.h>
 #include <cstdio>
+#include <string>
+
+#include "kit_com.h"
 
 namespace krelmon {
 
@@ -27,6 +30,19 @@ void ConsoleIO::MoveTo(short column, short row) {
 }
 
 void ConsoleIO::Print(const char* text) {
+    // The texts are in the ANSI code page, and a console reads bytes in its own
+    // (OEM) one: on a Spanish Windows (1252 and 850) an n with tilde would show
+    // as a plus-minus sign. Wide text shows the same on any console.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode)) {
+        std::wstring wide = kit::WideFromAnsi(text);
+        DWORD written = 0;
+        std::fflush(stdout);
+        if (wide.empty() || WriteConsoleW(out, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr))
+            return;
+    }
+    // Not a console (output redirected to a file or a pipe): the bytes as they are.
     std::fputs(text, stdout);
     std::fflush(stdout);
 }

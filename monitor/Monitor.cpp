@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "Diagnosis.h"
 #include "kit_com.h"
@@ -26,7 +27,18 @@ void CopyText(char* out, size_t size, const char* text) {
     std::snprintf(out, size, "%s", text);
 }
 
-void Walk(ketra::opc::IOPCClient* client, const char* path, TagTable& table, int depth) {
+// What the value column shows for a value that could not be read or whose
+// quality is bad.
+const char kNoValue[] = " ----        ";
+
+struct WalkState {
+    std::set<std::string> seen;  // item IDs already listed, branches and leaves
+    int levels = 0;              // levels listed so far
+};
+
+void Walk(ketra::opc::IOPCClient* client, const char* path, TagTable& table, int depth, WalkState& walk) {
+    if (walk.levels >= kMaxWalkLevels) return;
+    ++walk.levels;
     ketra::opc::IItemEnumerator* level = client->EnumerateItems(path);
     if (!level) return;
     if (*level->CurrentItemID() == '\0') {
@@ -38,15 +50,18 @@ void Walk(ketra::opc::IOPCClient* client, const char* path, TagTable& table, int
         size_t length = std::strlen(itemId);
         if (length == 0) {
             // Names nothing; as a branch it would be the root all over again.
+        } else if (!walk.seen.insert(itemId).second) {
+            // Listed before: a branch that leads back, or a server that lists a
+            // level again where it could not move into a branch.
         } else if (level->IsBranch()) {
-            if (depth < kMaxDepth) Walk(client, itemId, table, depth + 1);
+            if (depth < kMaxDepth) Walk(client, itemId, table, depth + 1, walk);
         } else if (length < kTagSlot) {
             std::memcpy(table.tags[table.count], itemId, length + 1);
             ++table.count;
         }
         // A longer ID does not fit its slot, and a cut one would name another
         // item (or none): it is left out.
-    } while (level->MoveNext() && table.count < kMaxTags);
+    } while (level->MoveNext() && table.count < kMaxTags && walk.levels < kMaxWalkLevels);
     client->ReleaseEnumerator(level);
 }
 
@@ -83,7 +98,8 @@ void LoadSettings(const char* directory, Settings& settings) {
 }
 
 void WalkTags(ketra::opc::IOPCClient* client, const char* path, TagTable& table) {
-    Walk(client, path, table, 0);
+    WalkState walk;
+    Walk(client, path, table, 0, walk);
 }
 
 std::string ValueText(const VARIANT& value) {
@@ -104,7 +120,8 @@ std::string ValueText(const VARIANT& value) {
 
 std::string ValueCell(const VARIANT& value, DWORD quality) {
     if (value.vt == VT_EMPTY) return "             ";
-    if (quality == 0) return " ----        ";
+    // Bad is every quality whose two top bits are 0, not only 0 itself.
+    if ((quality & 0xC0) == 0) return kNoValue;
     // The blanks wipe the tail of a longer earlier value.
     return ValueText(value) + "      ";
 }
@@ -148,16 +165,24 @@ int ConnectionCycle(IConsoleIO& io, const ClientFactory& factory, const Settings
         io.Print(line);
     }
     for (;;) {
+        bool linkChecked = false;
         for (int i = 0; i < table.count; ++i) {
             FILETIME timestamp = {0, 0};
             DWORD quality = 0;
             kit::Variant value;
-            if (!client->ReadValue(table.tags[i], &timestamp, value.get(), &quality)) {
-                Finish(client, factory);
-                return -1;
+            const bool read = client->ReadValue(table.tags[i], &timestamp, value.get(), &quality);
+            if (!read && !linkChecked) {
+                // A tag that cannot be read (a hint, a write-only item) blanks only
+                // its own row; a server that no longer answers ends the connection.
+                linkChecked = true;
+                OPCSERVERSTATE state;
+                if (FAILED(client->GetServerState(&state))) {
+                    Finish(client, factory);
+                    return -1;
+                }
             }
             io.MoveTo(kValueColumn, static_cast<short>(kFirstTagRow + i));
-            io.Print(ValueCell(*value.get(), quality).c_str());
+            io.Print(read ? ValueCell(*value.get(), quality).c_str() : kNoValue);
         }
         if (PollKeys(io, static_cast<int>(kRetryWait / kPollStep))) {
             Finish(client, factory);

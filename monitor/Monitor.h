@@ -23,6 +23,9 @@ const short kValueColumn = 35;
 const short kFirstTagRow = 3;
 const DWORD kPollStep = 50;
 const DWORD kRetryWait = 1000;
+// The levels one tag walk may list: it needs at most kMaxTags leaves, and a
+// server whose branches never end must not keep the console from its keys.
+const int kMaxWalkLevels = 256;
 
 extern const char kIniFileName[];  // "\OPC.Krel.Client.ini"
 

@@ -19,7 +19,7 @@ OPCHANDLE NextClientHandle() {
     return static_cast<OPCHANDLE>(InterlockedIncrement(&g_nextClientHandle) - 1);
 }
 
-COPCClient::COPCClient() : connected(false), logCallback(nullptr) {}
+COPCClient::COPCClient() : connected(false), shutdownRequested(false), logCallback(nullptr) {}
 
 COPCClient::~COPCClient() {}
 
@@ -65,6 +65,15 @@ int COPCClient::Disconnect() {
 }
 
 HRESULT COPCClient::GetServerState(OPCSERVERSTATE* state) {
+    {
+        // A server on its way out may still answer "running" to a client that
+        // can no longer read from it.
+        kit::CritSecLock lock(stateLock);
+        if (shutdownRequested) {
+            Log(LogError, "Unable to get server state");
+            return E_FAIL;
+        }
+    }
     OPCSERVERSTATE current = OPC_STATUS_TEST;
     HRESULT hr = engine.GetServerState(&current);
     if (FAILED(hr)) {
@@ -108,9 +117,10 @@ bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* val
             return false;
         }
     }
-    if (!itemId) {
-        // Nothing to look up; registering it would make an item without a name.
-        Log(LogError, "ReadValue: Failed to read value %s", "(null)");
+    if (!itemId || !timestamp || !value || !quality) {
+        // Nothing to look up (registering it would make an item without a name)
+        // or nowhere to put the answer.
+        Log(LogError, "ReadValue: Failed to read value %s", itemId ? itemId : "(null)");
         return false;
     }
     try {
@@ -153,6 +163,7 @@ void COPCClient::Log(int level, const char* format, ...) {
 void COPCClient::StateChanged(int state, const char*) {
     kit::CritSecLock lock(stateLock);
     connected.store(state != -1, std::memory_order_release);
+    shutdownRequested = state == -1;
 }
 
 bool COPCClient::IsConnectedFlag() {

@@ -36,11 +36,15 @@ public:
 private:
     HRESULT ConnectEngine(const char* progId, const char* host, LogCallback callback);
 
-    OPCClient engine;
     kit::CritSec stateLock;
     // Written only under stateLock; atomic so that a read can look without it.
     std::atomic<bool> connected;
+    // The server asked us to go (under stateLock); cleared by the next connection.
+    bool shutdownRequested;
     LogCallback logCallback;
+    // Last, so that it goes first: a shutdown request may reach StateChanged
+    // until the engine's destruction has detached its sink.
+    OPCClient engine;
 };
 
 // Takes the next client handle of the process; shared by every client object.

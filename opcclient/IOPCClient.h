@@ -68,7 +68,8 @@ public:
     virtual HRESULT Connect(const char* progId, const char* host, LogCallback callback) = 0;
     // Removes the group and releases the server. Always returns 0.
     virtual int Disconnect() = 0;
-    // The server's current state (OPC_STATUS_RUNNING = 1).
+    // The server's current state (OPC_STATUS_RUNNING = 1). Fails without asking
+    // once the server has asked the client to go, until the next Connect.
     virtual HRESULT GetServerState(OPCSERVERSTATE* state) = 0;
     // Lists one level of the server's address space below `branchPath` (null = root).
     virtual IItemEnumerator* EnumerateItems(const char* branchPath) = 0;

@@ -68,7 +68,9 @@ void COPCBrowser::BrowseDa2(IOPCBrowseServerAddressSpace* browse) {
     } else if (organization == OPC_NS_HIERARCHIAL) {
         // Always from the root: the position a previous call left must not matter.
         std::wstring widePath = kit::WideFromAnsi(path.c_str());
-        browse->ChangeBrowsePosition(OPC_BROWSE_TO, widePath.c_str());
+        // A server that cannot go there stays where it was: listing that level
+        // under this path would hand a walk the same branches again, for ever.
+        if (FAILED(browse->ChangeBrowsePosition(OPC_BROWSE_TO, widePath.c_str())) && !path.empty()) return;
         ListStrings(browse, OPC_BRANCH, OPC_BRANCH, true);
         ListStrings(browse, OPC_LEAF, OPC_LEAF, false);
     }

@@ -50,19 +50,23 @@ struct SingleQi {
 }  // namespace
 
 OPCClient::OPCClient()
-    : shutdownSink(&receiver),
+    : shutdownSink(new COPCShutdownImpl(&receiver)),
       receiver(nullptr),
       isLocal(true),
       serverGroupHandle(0),
       options(0),
       groupName(kDefaultGroupName),
       requestedUpdateRate(1000),
-      addTogether(false) {}
+      addTogether(false),
+      syncIOReady(false) {}
 
 OPCClient::~OPCClient() {
     if (server && group) Disconnect();
     // The Server-only state: the server must not keep a sink that is about to go.
-    if (shutdownSink.IsAdvised()) shutdownSink.Unadvise();
+    if (shutdownSink->IsAdvised()) shutdownSink->Unadvise();
+    // Whoever still holds the sink may call it later; it must not reach us then.
+    shutdownSink->Detach();
+    shutdownSink.Reset();
     ClearItems();
     itemMgt.Reset();
     syncIO.Reset();
@@ -197,7 +201,7 @@ HRESULT OPCClient::CreateServer() {
         entry.qi.pItf = nullptr;
     }
 
-    hr = shutdownSink.Advise(server.get());
+    hr = shutdownSink->Advise(server.get());
     if (FAILED(hr)) {
         Log(LogError, "COPCShutdownImpl::Advise returned error. (%s)", ComErrorText(ComError(hr)));
         if (!(options & kOptionAdviseMayFail)) {
@@ -339,10 +343,17 @@ void OPCClient::Disconnect() {
         Log(LogError, "OPCClient::Disconnect: Already disconnected.");
         return;
     }
-    shutdownSink.Unadvise();
+    shutdownSink->Unadvise();
+    {
+        // The next group numbers its items afresh.
+        kit::CritSecLock lock(itemLock);
+        for (COPCItem* item : itemList)
+            if (item) item->inGroup.store(false, std::memory_order_relaxed);
+    }
     // The group's own interfaces go before the server is asked to drop it.
     group.Reset();
     itemMgt.Reset();
+    syncIOReady.store(false);
     syncIO.Reset();
     try {
         server->RemoveGroup(serverGroupHandle, TRUE);

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <string_view>
@@ -34,6 +35,11 @@ struct COPCItem {
     OPCHANDLE clientHandle;
     FILETIME timestamp;
     VARTYPE dataType;
+    // serverHandle names this item in the current group. Servers number items
+    // per group, so a handle of an earlier group, or one handed back with a
+    // rejection, may name another item: such an item is never read. Set after
+    // serverHandle, so a reader on another thread that sees it sees the handle.
+    std::atomic<bool> inGroup;
 
     COPCItem(OPCHANDLE handle, const char* id, VARTYPE type);
     ~COPCItem();
@@ -63,12 +69,14 @@ protected:
     kit::CritSec itemLock;
 };
 
-// The sink the server calls when it is going down. Embedded in the engine and
-// living exactly as long as it: the reference count decides nothing.
+// The sink the server calls when it is going down. A COM object of its own,
+// freed by its last Release: a server whose process died keeps its references,
+// and COM keeps the stub that stands for them, after the engine is gone. The
+// engine detaches it before it goes, so that no late request reaches a
+// receiver that no longer exists.
 class COPCShutdownImpl : public IOPCShutdown {
 public:
     explicit COPCShutdownImpl(COPCReceiveData** receiverSlot);
-    virtual ~COPCShutdownImpl();
     COPCShutdownImpl(const COPCShutdownImpl&) = delete;
     COPCShutdownImpl& operator=(const COPCShutdownImpl&) = delete;
 
@@ -80,9 +88,16 @@ public:
     HRESULT Advise(IOPCServer* server);
     void Unadvise();
     bool IsAdvised() const { return cookie != 0 || connectionPoint; }
+    // Once this returns no request reaches the receiver (one under way has
+    // ended), and COM has dropped the references it held for other processes.
+    void Detach();
 
 private:
+    virtual ~COPCShutdownImpl();
+
     kit::ComPtr<IConnectionPoint> connectionPoint;
+    // Guards receiverSlot: a request arrives on a COM thread at any time.
+    kit::CritSec detachLock;
     COPCReceiveData** receiverSlot;
     DWORD cookie;
     LONG refCount;
@@ -123,7 +138,7 @@ public:
     // A server that keeps refusing names would otherwise keep the caller forever.
     static const int kMaxGroupNameRetries = 16;
 
-    COPCShutdownImpl shutdownSink;
+    kit::ComPtr<COPCShutdownImpl> shutdownSink;
     COPCReceiveData* receiver;
     bool isLocal;
     OPCHANDLE serverGroupHandle;
@@ -141,6 +156,8 @@ public:
     // kept until it ends: one QueryInterface and Release per read cost a tenth
     // of an in-process read, and a remote server may see each as a round trip.
     kit::ComPtr<IOPCSyncIO> syncIO;
+    // syncIO is set: a read looks here instead of taking the lock.
+    std::atomic<bool> syncIOReady;
     // Where the last connect failed and with which code (the result is mostly E_FAIL).
     ketra::opc::ChainFailure lastFailure;
 
@@ -148,6 +165,13 @@ private:
     // The doctor walks the connect's own steps one at a time.
     friend class ketra::opc::Doctor;
     void Failed(int step, HRESULT code, const char* call) { lastFailure = {step, code, call}; }
+    // itemMgt or syncIO, asked for on first need. Reads on several threads may
+    // need one first at the same time: one asks while the others wait, instead
+    // of each replacing (and releasing) what another is using.
+    template <class T>
+    HRESULT GroupInterface(kit::ComPtr<T>& slot, REFIID iid);
+    kit::CritSec groupInterfaceLock;
+
     void Log(int level, const char* format, ...) KETRA_PRINTF_MEMBER(3, 4);
     HRESULT CreateServer();
     HRESULT WaitUntilRunning();

@@ -76,6 +76,17 @@ void OPCClient::LogItemError(HRESULT code, const char* name) {
     Log(LogError, text, name ? name : "(null)");
 }
 
+template <class T>
+HRESULT OPCClient::GroupInterface(kit::ComPtr<T>& slot, REFIID iid) {
+    kit::CritSecLock lock(groupInterfaceLock);
+    if (slot) return S_OK;
+    if (!group) return E_POINTER;
+    HRESULT hr = group.As(iid, slot);
+    if (SUCCEEDED(hr) && !slot) hr = E_NOINTERFACE;
+    if (FAILED(hr)) slot.Reset();
+    return hr;
+}
+
 OPCHANDLE OPCClient::RegisterParam(COPCItem* item) {
     if (!item) return 0;
     kit::CritSecLock lock(itemLock);
@@ -120,24 +131,19 @@ HRESULT OPCClient::AddParamToGroup(COPCItem* item) {
     if (!item) return E_POINTER;
     OPCITEMDEF def = {};
     FillItemDef(item, &def);
-    if (!itemMgt) {
-        if (!group) {
-            FreeItemDefStrings(def);
-            return E_FAIL;
-        }
-        group->QueryInterface(IID_IOPCItemMgt, itemMgt.put_void());
-        if (!itemMgt) {
-            FreeItemDefStrings(def);
-            return E_FAIL;
-        }
+    if (FAILED(GroupInterface(itemMgt, IID_IOPCItemMgt))) {
+        FreeItemDefStrings(def);
+        return E_FAIL;
     }
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
     HRESULT hr = itemMgt->AddItems(1, &def, &results, &errors);
     kit::CoTaskArray<HRESULT> errorArray(errors);
     const HRESULT itemError = errors ? errors[0] : S_OK;
-    if (SUCCEEDED(hr) && results && SUCCEEDED(itemError)) item->dataType = results[0].vtCanonicalDataType;
+    const bool added = SUCCEEDED(hr) && results && SUCCEEDED(itemError);
+    if (added) item->dataType = results[0].vtCanonicalDataType;
     FreeItemDefStrings(def);
+    item->inGroup.store(false, std::memory_order_relaxed);
     if (FAILED(hr)) {
         FreeItemResults(results, 1);
         Log(LogError, "Error Adding Item %s to the group.", item->itemId.c_str());
@@ -145,6 +151,7 @@ HRESULT OPCClient::AddParamToGroup(COPCItem* item) {
         return E_FAIL;
     }
     item->serverHandle = results ? results[0].hServer : 0;
+    item->inGroup.store(added, std::memory_order_release);
     HRESULT result = hr;
     if (FAILED(itemError)) {
         LogItemError(itemError, item->itemId.c_str());
@@ -157,14 +164,10 @@ HRESULT OPCClient::AddParamToGroup(COPCItem* item) {
 HRESULT OPCClient::AddParamsToGroup(int* added) {
     *added = 0;
     try {
-        if (!itemMgt) {
-            HRESULT hr = group ? group->QueryInterface(IID_IOPCItemMgt, itemMgt.put_void()) : E_POINTER;
-            if (FAILED(hr) || !itemMgt) {
-                itemMgt.Reset();
-                if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-                Log(LogError, "failed obtaining the IOPCItemMgt interface. (%s)", ComErrorText(ComError(hr)));
-                return hr;
-            }
+        HRESULT hr = GroupInterface(itemMgt, IID_IOPCItemMgt);
+        if (FAILED(hr)) {
+            Log(LogError, "failed obtaining the IOPCItemMgt interface. (%s)", ComErrorText(ComError(hr)));
+            return hr;
         }
         if (ItemCount() == 0) {
             Log(LogError, "No items to add to the group.");
@@ -225,11 +228,13 @@ HRESULT OPCClient::AddParamsTogetherToGroup(IOPCItemMgt* mgt, int* added) {
             for (DWORD k = 0; k < n; ++k) {
                 COPCItem* item = items[k];
                 if (FAILED(errors[k])) {
+                    item->inGroup.store(false, std::memory_order_relaxed);
                     LogItemError(errors[k], item->itemId.c_str());
                     continue;
                 }
                 item->serverHandle = results[k].hServer;
                 item->dataType = results[k].vtCanonicalDataType;
+                item->inGroup.store(true, std::memory_order_release);
                 ++*added;
             }
         }
@@ -267,9 +272,17 @@ bool OPCClient::ReadValue(OPCHANDLE clientHandle, FILETIME* timestamp, VARIANT* 
 
 bool OPCClient::ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WORD* quality) {
     if (!group) return false;
-    if (!syncIO) group.As(IID_IOPCSyncIO, syncIO);
+    if (!item->inGroup.load(std::memory_order_acquire)) {
+        // What the server would answer for a handle of no item of its group.
+        LogItemError(OPC_E_INVALIDHANDLE, "OPCClient::ReadValue");
+        return false;
+    }
+    if (!syncIOReady.load(std::memory_order_acquire)) {
+        if (FAILED(GroupInterface(syncIO, IID_IOPCSyncIO))) return false;
+        syncIOReady.store(true, std::memory_order_release);
+    }
+    // Kept until Disconnect, which no read overlaps.
     IOPCSyncIO* sync = syncIO.get();
-    if (!sync) return false;
     OPCHANDLE serverHandle = item->serverHandle;
     OPCITEMSTATE* states = nullptr;
     HRESULT* errors = nullptr;

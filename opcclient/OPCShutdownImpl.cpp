@@ -16,13 +16,19 @@ HRESULT STDMETHODCALLTYPE COPCShutdownImpl::QueryInterface(REFIID riid, void** o
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE COPCShutdownImpl::AddRef() { return static_cast<ULONG>(++refCount); }
+ULONG STDMETHODCALLTYPE COPCShutdownImpl::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount)); }
 
-ULONG STDMETHODCALLTYPE COPCShutdownImpl::Release() { return static_cast<ULONG>(--refCount); }
+ULONG STDMETHODCALLTYPE COPCShutdownImpl::Release() {
+    LONG n = InterlockedDecrement(&refCount);
+    if (n == 0) delete this;
+    return static_cast<ULONG>(n);
+}
 
 HRESULT STDMETHODCALLTYPE COPCShutdownImpl::ShutdownRequest(LPCWSTR reason) {
     std::string text = kit::AnsiFromWide(reason);
-    COPCReceiveData* receiver = *receiverSlot;
+    // Held through the call, so that Detach waits for a request under way.
+    kit::CritSecLock lock(detachLock);
+    COPCReceiveData* receiver = receiverSlot ? *receiverSlot : nullptr;
     if (receiver)
         receiver->StateChanged(-1, text.c_str());
     else
@@ -38,6 +44,17 @@ HRESULT COPCShutdownImpl::Advise(IOPCServer* server) {
     container->FindConnectionPoint(IID_IOPCShutdown, connectionPoint.put());
     if (!connectionPoint) return E_FAIL;
     return connectionPoint->Advise(static_cast<IOPCShutdown*>(this), &cookie);
+}
+
+void COPCShutdownImpl::Detach() {
+    {
+        kit::CritSecLock lock(detachLock);
+        receiverSlot = nullptr;
+    }
+    // A server that could not be unadvised (its process died, the network went)
+    // still has COM hold the sink for it; calls through that would come after
+    // the engine is gone.
+    CoDisconnectObject(static_cast<IOPCShutdown*>(this), 0);
 }
 
 void COPCShutdownImpl::Unadvise() {

@@ -6,7 +6,8 @@ COPCItem::COPCItem(OPCHANDLE handle, const char* id, VARTYPE type)
       serverHandle(0),
       clientHandle(handle),
       timestamp(),
-      dataType(type) {
+      dataType(type),
+      inGroup(false) {
     VariantInit(&value);
 }
 

@@ -28,13 +28,14 @@ public:
         return static_cast<ULONG>(n);
     }
 
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override try {
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
         if (!core_->running) return CO_E_SERVER_STOPPING;
         return CreateServerObject(core_, iid, out);
     }
+    ENGINE_CATCH_ALL
     STDMETHODIMP LockServer(BOOL lock) override {
         if (lock)
             CoAddRefServerProcess();

@@ -30,20 +30,22 @@ STDMETHODIMP_(ULONG) CConnectionPoint::Release() { return container_->Release();
 
 // IConnectionPoint
 
-STDMETHODIMP CConnectionPoint::GetConnectionInterface(IID* iid) {
+STDMETHODIMP CConnectionPoint::GetConnectionInterface(IID* iid) try {
     if (!iid) return E_POINTER;
     *iid = iid_;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP CConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** out) {
+STDMETHODIMP CConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** out) try {
     if (!out) return E_POINTER;
     *out = container_;
     container_->AddRef();
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP CConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
+STDMETHODIMP CConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) try {
     if (!cookie) return E_POINTER;
     *cookie = 0;
     if (!sink) return E_POINTER;
@@ -56,8 +58,9 @@ STDMETHODIMP CConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
     *cookie = c;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP CConnectionPoint::Unadvise(DWORD cookie) {
+STDMETHODIMP CConnectionPoint::Unadvise(DWORD cookie) try {
     kit::ComPtr<IUnknown> gone;
     {
         kit::CritSecLock lock(lock_);
@@ -68,8 +71,9 @@ STDMETHODIMP CConnectionPoint::Unadvise(DWORD cookie) {
     }
     return S_OK;  // `gone` is released outside the lock: it may be a remote call
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP CConnectionPoint::EnumConnections(IEnumConnections** out) {
+STDMETHODIMP CConnectionPoint::EnumConnections(IEnumConnections** out) try {
     if (!out) return E_POINTER;
     std::vector<Connection> list;
     {
@@ -78,6 +82,7 @@ STDMETHODIMP CConnectionPoint::EnumConnections(IEnumConnections** out) {
     }
     return NewConnectionsEnum(list, out);
 }
+ENGINE_CATCH_ALL
 
 void CConnectionPoint::Sinks(std::vector<kit::ComPtr<IUnknown>>* sinks) {
     kit::CritSecLock lock(lock_);

@@ -51,6 +51,12 @@ public:
             Undo();
             return 5;
         }
+        // Serving does not end when the last client leaves: the host decides. Held
+        // before the class goes public: a client that came and went at once would
+        // otherwise drop the count to zero, and COM would suspend the class objects
+        // and refuse every later client with CO_E_SERVER_STOPPING.
+        CoAddRefServerProcess();
+        processHeld_ = true;
         HRESULT hr = CoRegisterClassObject(*clsid, factory.get(), CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
                                            REGCLS_MULTIPLEUSE, &cookie_);
         if (FAILED(hr))  // hosts without remote activation take the local one alone
@@ -59,9 +65,6 @@ public:
             Undo();
             return 6;
         }
-        // Serving does not end when the last client leaves: the host decides.
-        CoAddRefServerProcess();
-        processHeld_ = true;
         started_ = true;
         return 0;
     }
@@ -73,45 +76,73 @@ public:
         stopped_ = true;
         InterlockedExchange(&core_->running, 0);
 
+        // Out of memory on the way only costs clients their notice or their cut:
+        // the stop itself goes through, and the provider is left alone after it.
         std::vector<kit::ComPtr<COPCServer>> servers;
-        {
-            kit::CritSecLock l(core_->serversLock);
-            for (COPCServer* s : core_->servers) {
-                if (TryAddRef(s->RefCount())) {
-                    kit::ComPtr<COPCServer> held;
-                    held.Attach(s);
-                    servers.push_back(std::move(held));
+        try {
+            {
+                kit::CritSecLock l(core_->serversLock);
+                for (COPCServer* s : core_->servers) {
+                    if (TryAddRef(s->RefCount())) {
+                        kit::ComPtr<COPCServer> held;
+                        held.Attach(s);
+                        servers.push_back(std::move(held));
+                    }
                 }
             }
+            NotifyShutdown(servers);
+        } catch (...) {
         }
-        for (auto& s : servers) s->SendShutdown(kShutdownReason);
         CoRevokeClassObject(cookie_);
         cookie_ = 0;
-        // The worker may be in a client callback; it finishes that first.
+        // Waits a bounded time for refreshes and completions still with their clients.
         core_->scheduler.Stop();
         for (auto& s : servers) s->Disconnect();
         // Groups a client kept after their server object went away.
         std::vector<kit::ComPtr<COPCGroup>> groups;
-        core_->scheduler.SnapshotGroups(&groups);
+        try {
+            core_->scheduler.SnapshotGroups(&groups);
+        } catch (...) {
+        }
         for (auto& g : groups) g->Disconnect();
         groups.clear();
         servers.clear();
         // Last: waits for any ReadTag still running on an RPC thread.
         core_->tags.Close();
-        if (processHeld_) {
-            processHeld_ = false;
-            CoReleaseServerProcess();
-        }
+        ReleaseProcess();
     }
 
     bool AddTag(const char* name, VARTYPE type, DWORD access) override {
-        return core_->tags.Add(name, type, access);
+        try {
+            return core_->tags.Add(name, type, access);
+        } catch (...) {
+            return false;  // nothing may reach the host, which cannot catch it
+        }
     }
 
 private:
     void Undo() {
         InterlockedExchange(&core_->running, 0);
         core_->scheduler.Stop();
+        ReleaseProcess();
+    }
+    void ReleaseProcess() {
+        if (processHeld_) {
+            processHeld_ = false;
+            CoReleaseServerProcess();
+        }
+    }
+    // Each client hears of the end on a pool thread of its own: one that does
+    // not answer (its computer gone) holds up neither the others nor the stop
+    // for longer than kClientGrace.
+    void NotifyShutdown(const std::vector<kit::ComPtr<COPCServer>>& servers) {
+        std::shared_ptr<WorkGate> notices = std::make_shared<WorkGate>();
+        for (const kit::ComPtr<COPCServer>& s : servers) {
+            kit::ComPtr<COPCServer> held = s;
+            if (!RunOnPool([held]() { held->SendShutdown(kShutdownReason); }, notices))
+                s->SendShutdown(kShutdownReason);
+        }
+        notices->WaitIdle(kClientGrace);
     }
 
     kit::CritSec lock_;
@@ -138,7 +169,11 @@ using ketra::engine::g_engineLock;
 extern "C" IOPCServerObject* __stdcall CreateNewOPCServerObject() {
     kit::CritSecLock lock(g_engineLock);
     if (g_engine) return nullptr;
-    g_engine = new (std::nothrow) CEngine();
+    try {
+        g_engine = new CEngine();
+    } catch (...) {
+        g_engine = nullptr;  // out of memory: the host gets no object, not an exception
+    }
     return g_engine;
 }
 

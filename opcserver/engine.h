@@ -9,9 +9,11 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +34,17 @@ const WORD kMinorVersion = 0;
 const WORD kBuildNumber = 1;
 // The scheduler does not refresh a group faster than this (milliseconds).
 const DWORD kMinUpdateRate = 50;
+// How long a stop waits for clients still in a callback or hearing of the end
+// (milliseconds): a healthy client answers in far less, one whose computer has
+// gone would hold the stop until DCOM gives up on it.
+const DWORD kClientGrace = 3000;
+
+// Ends the function-try-block of every COM method: neither COM nor a client
+// can catch a C++ exception, so none may leave. Out of memory is the one a
+// client can act on.
+#define ENGINE_CATCH_ALL                                     \
+    catch (const std::bad_alloc&) { return E_OUTOFMEMORY; } \
+    catch (...) { return E_UNEXPECTED; }
 
 // Every COM object of the engine holds the server process while it lives, so the
 // host knows when no client object is left (CoAddRefServerProcess count).
@@ -136,9 +149,10 @@ private:
 class COPCGroup;
 class COPCServer;
 
-// Counts group refreshes running on the system thread pool, so that Stop can wait
-// for them. Shared with each work item: the last one may outlive the scheduler.
-struct TickGate {
+// Counts work running on the system thread pool (refreshes, completions of
+// asynchronous requests, shutdown notices), so that a stop can wait for it.
+// Shared with each work item: the last one may outlive the scheduler.
+struct WorkGate {
     kit::CritSec lock;
     LONG running = 0;
     kit::Handle idle{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
@@ -150,11 +164,20 @@ struct TickGate {
         kit::CritSecLock l(lock);
         if (--running == 0) SetEvent(idle.get());
     }
+    // False when work still runs after `ms`.
+    bool WaitIdle(DWORD ms) { return WaitForSingleObject(idle.get(), ms) == WAIT_OBJECT_0; }
 };
 
-// Decides when each subscribed group is due and runs the asynchronous requests of
-// IOPCAsyncIO2 on its own thread; the refreshes themselves run on the system
-// thread pool, so a slow tag in one group does not hold back the others.
+// Runs `work` on the system thread pool, counted by `gate`, in the
+// multithreaded apartment. An exception `work` throws ends only that work.
+// False when the pool refuses; throws std::bad_alloc.
+bool RunOnPool(std::function<void()> work, const std::shared_ptr<WorkGate>& gate);
+
+// Decides when each subscribed group is due; the refreshes run on the system
+// thread pool, so a slow tag in one group does not hold back the others. The
+// asynchronous requests of IOPCAsyncIO2 run there too, in the order they came
+// per group, one at a time per group: a client that does not answer its
+// callbacks holds back only its own group, never the ticks of the others.
 class Scheduler {
 public:
     Scheduler();
@@ -163,7 +186,8 @@ public:
     Scheduler& operator=(const Scheduler&) = delete;
 
     bool Start();
-    // Waits for the worker; queued requests are dropped (their groups released).
+    // Ends the worker and drops the queued requests (their groups released);
+    // waits up to kClientGrace for work still on the pool.
     void Stop();
 
     void AddGroup(COPCGroup* group);
@@ -178,23 +202,27 @@ public:
         std::function<void()> run;
         std::function<void()> cancelled;  // runs (queued again) when Cancel2 wins
     };
+    // False when stopping or the pool refused, and std::bad_alloc: nothing is queued then.
     bool Post(Task task);
     bool Cancel(DWORD cancelId, COPCGroup* group);
     DWORD NewCancelId() { return static_cast<DWORD>(InterlockedIncrement(&nextCancelId_)); }
 
 private:
+    struct Queue {
+        std::deque<Task> tasks;
+        bool running = false;  // a drain is on the pool; set whenever tasks is not empty
+    };
     static DWORD WINAPI ThreadMain(void* self);
-    static DWORD WINAPI TickMain(void* work);
     void Run();
-    bool IsStopping();
     void StartTick(kit::ComPtr<COPCGroup> group);
+    void Drain(COPCGroup* group);
 
     kit::CritSec lock_;
     std::map<COPCGroup*, ULONGLONG> groups_;  // weak; next due tick
-    std::vector<Task> tasks_;
+    std::map<COPCGroup*, Queue> queues_;      // groups with requests queued or running
     kit::Handle wake_;
     kit::Handle thread_;
-    std::shared_ptr<TickGate> gate_;
+    std::shared_ptr<WorkGate> gate_;
     bool stopping_;
     LONG volatile nextCancelId_;
 };

@@ -18,12 +18,13 @@ T* TaskAlloc(DWORD count) {
 
 DWORD ReviseRate(DWORD requested) { return requested < kMinUpdateRate ? kMinUpdateRate : requested; }
 
-// The client process is gone: every later call would wait out the RPC timeout
-// on the worker thread that all groups share.
+// The client process is gone, or its computer no longer answers (the call
+// timed out): every later callback would wait out the RPC timeout again.
 bool ClientGone(HRESULT hr) {
     return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE ||
            hr == CO_E_OBJNOTCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
-           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
+           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) ||
+           hr == RPC_E_TIMEOUT || hr == RPC_E_CALL_CANCELED || hr == HRESULT_FROM_WIN32(RPC_S_CALL_CANCELLED);
 }
 
 }  // namespace
@@ -50,6 +51,14 @@ struct COPCGroup::Batch {
         timestamps.push_back(ts);
         errors.push_back(error);
         return &values.back();
+    }
+    // After this, Append of up to n entries allocates nothing.
+    void Reserve(size_t n) {
+        clientHandles.reserve(n);
+        values.reserve(n);
+        qualities.reserve(n);
+        timestamps.reserve(n);
+        errors.reserve(n);
     }
     DWORD Count() const { return static_cast<DWORD>(clientHandles.size()); }
     HRESULT MasterQuality() const {
@@ -121,7 +130,7 @@ STDMETHODIMP_(ULONG) COPCGroup::Release() {
 
 STDMETHODIMP COPCGroup::GetState(DWORD* updateRate, BOOL* active, LPWSTR* name, LONG* timeBias,
                                  FLOAT* deadband, DWORD* lcid, OPCHANDLE* clientGroup,
-                                 OPCHANDLE* serverGroup) {
+                                 OPCHANDLE* serverGroup) try {
     if (!updateRate || !active || !name || !timeBias || !deadband || !lcid || !clientGroup || !serverGroup)
         return E_POINTER;
     kit::CritSecLock lock(lock_);
@@ -136,9 +145,10 @@ STDMETHODIMP COPCGroup::GetState(DWORD* updateRate, BOOL* active, LPWSTR* name, 
     *serverGroup = serverHandle_;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCGroup::SetState(DWORD* requestedRate, DWORD* revisedRate, BOOL* active, LONG* timeBias,
-                                 FLOAT* deadband, DWORD* lcid, OPCHANDLE* clientGroup) {
+                                 FLOAT* deadband, DWORD* lcid, OPCHANDLE* clientGroup) try {
     if (!revisedRate) return E_POINTER;
     if (deadband && (*deadband < 0.0f || *deadband > 100.0f)) return E_INVALIDARG;
     bool wake = false;
@@ -167,22 +177,25 @@ STDMETHODIMP COPCGroup::SetState(DWORD* requestedRate, DWORD* revisedRate, BOOL*
     if (wake) core_->scheduler.Reschedule(this);
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::SetName(LPCWSTR name) {
+STDMETHODIMP COPCGroup::SetName(LPCWSTR name) try {
     if (!name || !*name) return E_INVALIDARG;
     kit::CritSecLock owner(ownerLock_);
     if (owner_) return owner_->RenameGroup(this, name);
     SetNameUnchecked(name);
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::CloneGroup(LPCWSTR name, REFIID iid, IUnknown** out) {
+STDMETHODIMP COPCGroup::CloneGroup(LPCWSTR name, REFIID iid, IUnknown** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     kit::CritSecLock owner(ownerLock_);
     if (!owner_) return E_FAIL;  // a removed group has no server to hold its clone
     return owner_->CloneGroup(this, name, iid, out);
 }
+ENGINE_CATCH_ALL
 
 // IOPCItemMgt
 
@@ -200,7 +213,7 @@ HRESULT COPCGroup::CheckItem(const OPCITEMDEF& def, OPCITEMRESULT* result, const
     return S_OK;
 }
 
-STDMETHODIMP COPCGroup::AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) {
+STDMETHODIMP COPCGroup::AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) try {
     if (!results || !errors) return E_POINTER;
     *results = nullptr;
     *errors = nullptr;
@@ -226,10 +239,14 @@ STDMETHODIMP COPCGroup::AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** 
     bool wake = false;
     {
         kit::CritSecLock lock(lock_);
+        // The items join the group all at once or not at all: a client told
+        // E_OUTOFMEMORY has no handle of any of them.
+        std::map<OPCHANDLE, std::unique_ptr<Item>> added;
+        OPCHANDLE next = nextItemHandle_;
         for (DWORD i = 0; i < count; ++i) {
             if (!tags[i]) continue;
             std::unique_ptr<Item> item(new Item);
-            item->serverHandle = nextItemHandle_++;
+            item->serverHandle = next++;
             item->clientHandle = defs[i].hClient;
             item->tag = tags[i];
             item->requested = defs[i].vtRequestedDataType;
@@ -241,17 +258,20 @@ STDMETHODIMP COPCGroup::AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** 
             item->sentValid = false;
             res[i].hServer = item->serverHandle;
             if (item->active && active_) wake = true;
-            items_[item->serverHandle] = std::move(item);
+            added[item->serverHandle] = std::move(item);
         }
+        items_.merge(added);  // moves the nodes: allocates nothing
+        nextItemHandle_ = next;
     }
     if (wake) core_->scheduler.Reschedule(this);
     *results = res.Detach();
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCGroup::ValidateItems(DWORD count, OPCITEMDEF* defs, BOOL, OPCITEMRESULT** results,
-                                      HRESULT** errors) {
+                                      HRESULT** errors) try {
     if (!results || !errors) return E_POINTER;
     *results = nullptr;
     *errors = nullptr;
@@ -269,8 +289,9 @@ STDMETHODIMP COPCGroup::ValidateItems(DWORD count, OPCITEMDEF* defs, BOOL, OPCIT
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+STDMETHODIMP COPCGroup::RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) try {
     if (!errors) return E_POINTER;
     *errors = nullptr;
     if (count == 0 || !handles) return E_INVALIDARG;
@@ -287,15 +308,28 @@ STDMETHODIMP COPCGroup::RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** e
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::SetActiveState(DWORD count, OPCHANDLE* handles, BOOL active, HRESULT** errors) {
+STDMETHODIMP COPCGroup::SetActiveState(DWORD count, OPCHANDLE* handles, BOOL active, HRESULT** errors) try {
     if (!errors) return E_POINTER;
     *errors = nullptr;
     if (count == 0 || !handles) return E_INVALIDARG;
     kit::CoTaskArray<HRESULT> err(TaskAlloc<HRESULT>(count));
     if (!err) return E_OUTOFMEMORY;
     bool anyFailed = false, wake = false;
-    std::vector<OPCHANDLE> activated;
+    // The cache of an item that was inactive is stale: refresh it before the
+    // client can read it, and before anything changes (the refresh allocates).
+    if (active) {
+        std::vector<OPCHANDLE> activated;
+        {
+            kit::CritSecLock lock(lock_);
+            for (DWORD i = 0; i < count; ++i) {
+                auto it = items_.find(handles[i]);
+                if (it != items_.end() && !it->second->active) activated.push_back(handles[i]);
+            }
+        }
+        if (!activated.empty()) RefreshItems(activated);
+    }
     {
         kit::CritSecLock lock(lock_);
         for (DWORD i = 0; i < count; ++i) {
@@ -309,22 +343,19 @@ STDMETHODIMP COPCGroup::SetActiveState(DWORD count, OPCHANDLE* handles, BOOL act
             err[i] = S_OK;
             if (active && !item.active) {
                 item.sentValid = false;  // reported again once active
-                activated.push_back(item.serverHandle);
                 if (active_) wake = true;
             }
             item.active = active != FALSE;
         }
     }
-    // The cache of an item that was inactive is stale: refresh it before the
-    // client can read it.
-    if (!activated.empty()) RefreshItems(activated);
     if (wake) core_->scheduler.Reschedule(this);
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCGroup::SetClientHandles(DWORD count, OPCHANDLE* handles, OPCHANDLE* clientHandles,
-                                         HRESULT** errors) {
+                                         HRESULT** errors) try {
     if (!errors) return E_POINTER;
     *errors = nullptr;
     if (count == 0 || !handles || !clientHandles) return E_INVALIDARG;
@@ -347,8 +378,9 @@ STDMETHODIMP COPCGroup::SetClientHandles(DWORD count, OPCHANDLE* handles, OPCHAN
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* types, HRESULT** errors) {
+STDMETHODIMP COPCGroup::SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* types, HRESULT** errors) try {
     if (!errors) return E_POINTER;
     *errors = nullptr;
     if (count == 0 || !handles || !types) return E_INVALIDARG;
@@ -374,14 +406,20 @@ STDMETHODIMP COPCGroup::SetDatatypes(DWORD count, OPCHANDLE* handles, VARTYPE* t
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::CreateEnumerator(REFIID iid, IUnknown** out) {
+STDMETHODIMP COPCGroup::CreateEnumerator(REFIID iid, IUnknown** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!IsEqualIID(iid, IID_IEnumOPCItemAttributes)) return E_NOINTERFACE;
-    std::vector<OPCITEMATTRIBUTES> list;
+    struct Attributes {
+        std::vector<OPCITEMATTRIBUTES> list;
+        ~Attributes() { for (OPCITEMATTRIBUTES& a : list) FreeItemAttributes(&a); }
+    } owned;
+    std::vector<OPCITEMATTRIBUTES>& list = owned.list;
     {
         kit::CritSecLock lock(lock_);
+        list.reserve(items_.size());  // no push_back below can fail and lose a's strings
         for (const auto& it : items_) {
             const Item& item = *it.second;
             OPCITEMATTRIBUTES a;
@@ -397,10 +435,7 @@ STDMETHODIMP COPCGroup::CreateEnumerator(REFIID iid, IUnknown** out) {
             a.dwEUType = OPC_NOENUM;
             VariantInit(&a.vEUInfo);
             list.push_back(a);
-            if (!a.szAccessPath || !a.szItemID) {
-                for (OPCITEMATTRIBUTES& x : list) FreeItemAttributes(&x);
-                return E_OUTOFMEMORY;
-            }
+            if (!a.szAccessPath || !a.szItemID) return E_OUTOFMEMORY;
         }
     }
     if (list.empty()) return S_FALSE;  // nothing to enumerate: no enumerator
@@ -410,6 +445,7 @@ STDMETHODIMP COPCGroup::CreateEnumerator(REFIID iid, IUnknown** out) {
     *out = e;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 // Values
 
@@ -470,7 +506,7 @@ void COPCGroup::ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, 
 // IOPCSyncIO
 
 STDMETHODIMP COPCGroup::Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handles, OPCITEMSTATE** values,
-                             HRESULT** errors) {
+                             HRESULT** errors) try {
     if (!values || !errors) return E_POINTER;
     *values = nullptr;
     *errors = nullptr;
@@ -509,8 +545,9 @@ STDMETHODIMP COPCGroup::Read(OPCDATASOURCE source, DWORD count, OPCHANDLE* handl
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) {
+STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) try {
     if (!errors) return E_POINTER;
     *errors = nullptr;
     if (count == 0 || !handles || !values) return E_INVALIDARG;
@@ -526,6 +563,7 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
     }
     bool anyFailed = false;
     std::vector<OPCHANDLE> written;
+    written.reserve(count);  // once the first value is written, nothing may fail the call
     for (DWORD i = 0; i < count; ++i) {
         err[i] = tags[i] ? core_->tags.Write(*tags[i], values[i]) : OPC_E_INVALIDHANDLE;
         if (FAILED(err[i]))
@@ -533,10 +571,15 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
         else
             written.push_back(handles[i]);
     }
-    if (!written.empty()) RefreshItems(written);
+    try {
+        if (!written.empty()) RefreshItems(written);
+    } catch (const std::bad_alloc&) {
+        // The values are written; the cache catches up at the next refresh.
+    }
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
 // IOPCAsyncIO2
 
@@ -547,7 +590,11 @@ void COPCGroup::NotifyCancelled(DWORD transactionId) {
         kit::CritSecLock lock(lock_);
         group = clientHandle_;
     }
-    if (cb) cb->OnCancelComplete(transactionId, group);
+    if (cb) Delivered(cb->OnCancelComplete(transactionId, group));
+}
+
+void COPCGroup::Delivered(HRESULT hr) {
+    if (ClientGone(hr)) dataPoint_.DropAll();
 }
 
 kit::ComPtr<IOPCDataCallback> COPCGroup::Callback() {
@@ -560,7 +607,7 @@ kit::ComPtr<IOPCDataCallback> COPCGroup::Callback() {
 }
 
 STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionId, DWORD* cancelId,
-                             HRESULT** errors) {
+                             HRESULT** errors) try {
     if (!cancelId || !errors) return E_POINTER;
     *cancelId = 0;
     *errors = nullptr;
@@ -592,9 +639,9 @@ STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionI
                 group = clientHandle_;
             }
             if (cb && batch.Count() > 0)
-                cb->OnReadComplete(transactionId, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
-                                   batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
-                                   batch.timestamps.data(), batch.errors.data());
+                Delivered(cb->OnReadComplete(transactionId, group, batch.MasterQuality(), batch.MasterError(),
+                                             batch.Count(), batch.clientHandles.data(), batch.values.data(),
+                                             batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
         };
         task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
         DWORD id = task.cancelId;
@@ -604,9 +651,10 @@ STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionI
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, DWORD transactionId,
-                              DWORD* cancelId, HRESULT** errors) {
+                              DWORD* cancelId, HRESULT** errors) try {
     if (!cancelId || !errors) return E_POINTER;
     *cancelId = 0;
     *errors = nullptr;
@@ -676,8 +724,8 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
                 group = clientHandle_;
             }
             if (cb && !clients.empty())
-                cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
-                                    clients.data(), errs.data());
+                Delivered(cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
+                                              clients.data(), errs.data()));
         };
         task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
         DWORD id = task.cancelId;
@@ -687,8 +735,9 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWORD* cancelId) {
+STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWORD* cancelId) try {
     if (!cancelId) return E_POINTER;
     *cancelId = 0;
     if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
@@ -726,9 +775,9 @@ STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWOR
         }
         kit::ComPtr<IOPCDataCallback> cb = Callback();
         if (cb && batch.Count() > 0)
-            cb->OnDataChange(transactionId, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
-                             batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
-                             batch.timestamps.data(), batch.errors.data());
+            Delivered(cb->OnDataChange(transactionId, group, batch.MasterQuality(), batch.MasterError(),
+                                       batch.Count(), batch.clientHandles.data(), batch.values.data(),
+                                       batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
     };
     task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
     DWORD id = task.cancelId;
@@ -736,36 +785,41 @@ STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWOR
     *cancelId = id;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::Cancel2(DWORD cancelId) {
+STDMETHODIMP COPCGroup::Cancel2(DWORD cancelId) try {
     return core_->scheduler.Cancel(cancelId, this) ? S_OK : E_FAIL;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::SetEnable(BOOL enable) {
+STDMETHODIMP COPCGroup::SetEnable(BOOL enable) try {
     if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
     kit::CritSecLock lock(lock_);
     enable_ = enable ? TRUE : FALSE;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::GetEnable(BOOL* enable) {
+STDMETHODIMP COPCGroup::GetEnable(BOOL* enable) try {
     if (!enable) return E_POINTER;
     if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
     kit::CritSecLock lock(lock_);
     *enable = enable_;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 // IConnectionPointContainer
 
-STDMETHODIMP COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** out) {
+STDMETHODIMP COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** out) try {
     if (!out) return E_POINTER;
     std::vector<kit::ComPtr<IConnectionPoint>> points;
     points.push_back(kit::ComPtr<IConnectionPoint>(&dataPoint_));
     return NewConnectionPointsEnum(points, out);
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCGroup::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
+STDMETHODIMP COPCGroup::FindConnectionPoint(REFIID iid, IConnectionPoint** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!IsEqualIID(iid, IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
@@ -773,6 +827,7 @@ STDMETHODIMP COPCGroup::FindConnectionPoint(REFIID iid, IConnectionPoint** out) 
     dataPoint_.AddRef();
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 // Engine side
 
@@ -811,6 +866,8 @@ void COPCGroup::Tick() {
     if (active.empty()) return;
     RefreshItems(active);
     Batch batch;
+    // An item marked sent must reach the client: nothing in the loop below may fail.
+    batch.Reserve(active.size());
     OPCHANDLE group;
     {
         kit::CritSecLock lock(lock_);
@@ -835,7 +892,7 @@ void COPCGroup::Tick() {
     HRESULT hr = cb->OnDataChange(0, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
                                   batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
                                   batch.timestamps.data(), batch.errors.data());
-    if (ClientGone(hr)) dataPoint_.DropAll();
+    Delivered(hr);
     shared_->Touch();
 }
 

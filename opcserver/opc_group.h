@@ -99,7 +99,8 @@ public:
     void Disconnect();
     // Clients other than the owning server still hold the group.
     bool InUse() const { return ref_ > 1; }
-    // Copies the items of `source` into this (new) group, for CloneGroup.
+    // Copies the items of `source` into this (new) group, for CloneGroup; when it
+    // throws, the caller drops the half-made group.
     void CopyItemsFrom(COPCGroup* source);
 
 private:
@@ -123,6 +124,8 @@ private:
     kit::ComPtr<IOPCDataCallback> Callback();
     // Tells the advised client that an asynchronous request was cancelled.
     void NotifyCancelled(DWORD transactionId);
+    // After each callback: a client that is gone or timed out loses its sink.
+    void Delivered(HRESULT hr);
     // Reads the provider for the given items and stores the result in their cache.
     void RefreshItems(const std::vector<OPCHANDLE>& handles);
     void ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, std::vector<HRESULT>* errors);

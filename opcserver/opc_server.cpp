@@ -151,7 +151,7 @@ HRESULT COPCServer::NewGroup(const GroupSettings& requested, kit::ComPtr<COPCGro
 
 STDMETHODIMP COPCServer::AddGroup(LPCWSTR name, BOOL active, DWORD requestedRate, OPCHANDLE clientGroup,
                                   LONG* timeBias, FLOAT* deadband, DWORD lcid, OPCHANDLE* serverGroup,
-                                  DWORD* revisedRate, REFIID iid, IUnknown** out) {
+                                  DWORD* revisedRate, REFIID iid, IUnknown** out) try {
     if (!serverGroup || !revisedRate || !out) return E_POINTER;
     *out = nullptr;
     *serverGroup = 0;
@@ -182,8 +182,9 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR name, BOOL active, DWORD requestedRate
     *revisedRate = s.updateRate;
     return s.updateRate != requestedRate ? OPC_S_UNSUPPORTEDRATE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LCID locale, LPWSTR* text) {
+STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LCID locale, LPWSTR* text) try {
     if (!text) return E_POINTER;
     *text = nullptr;
     // Any locale is answered: the OPC texts exist in English only, the system's
@@ -191,8 +192,9 @@ STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LCID locale, LPWSTR* text
     *text = ErrorText(error, locale);
     return *text ? S_OK : E_INVALIDARG;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::GetGroupByName(LPCWSTR name, REFIID iid, IUnknown** out) {
+STDMETHODIMP COPCServer::GetGroupByName(LPCWSTR name, REFIID iid, IUnknown** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!name) return E_INVALIDARG;
@@ -205,8 +207,9 @@ STDMETHODIMP COPCServer::GetGroupByName(LPCWSTR name, REFIID iid, IUnknown** out
     if (!found) return E_INVALIDARG;
     return found->QueryInterface(iid, reinterpret_cast<void**>(out));
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** status) {
+STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** status) try {
     if (!status) return E_POINTER;
     *status = nullptr;
     kit::CoTaskArray<OPCSERVERSTATUS> s(TaskAlloc<OPCSERVERSTATUS>(1));
@@ -231,8 +234,9 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** status) {
     *status = s.Detach();
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) {
+STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) try {
     kit::ComPtr<COPCGroup> group;
     {
         kit::CritSecLock lock(lock_);
@@ -252,8 +256,9 @@ STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) {
     // their last reference.
     return inUse ? OPC_S_INUSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, IUnknown** out) {
+STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, IUnknown** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (scope < OPC_ENUM_PRIVATE_CONNECTIONS || scope > OPC_ENUM_ALL) return E_INVALIDARG;
@@ -283,24 +288,27 @@ STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, I
     if (FAILED(hr)) return hr;
     return groups.empty() ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
 // IOPCCommon
 
-STDMETHODIMP COPCServer::SetLocaleID(LCID lcid) {
+STDMETHODIMP COPCServer::SetLocaleID(LCID lcid) try {
     if (!SupportedLocale(lcid)) return E_INVALIDARG;
     kit::CritSecLock lock(lock_);
     lcid_ = lcid;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::GetLocaleID(LCID* lcid) {
+STDMETHODIMP COPCServer::GetLocaleID(LCID* lcid) try {
     if (!lcid) return E_POINTER;
     kit::CritSecLock lock(lock_);
     *lcid = lcid_;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) {
+STDMETHODIMP COPCServer::QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) try {
     if (!count || !lcids) return E_POINTER;
     *count = 0;
     *lcids = nullptr;
@@ -314,8 +322,9 @@ STDMETHODIMP COPCServer::QueryAvailableLocaleIDs(DWORD* count, LCID** lcids) {
     *lcids = out;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LPWSTR* text) {
+STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LPWSTR* text) try {
     LCID lcid;
     {
         kit::CritSecLock lock(lock_);
@@ -323,23 +332,26 @@ STDMETHODIMP COPCServer::GetErrorString(HRESULT error, LPWSTR* text) {
     }
     return GetErrorString(error, lcid, text);
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::SetClientName(LPCWSTR name) {
+STDMETHODIMP COPCServer::SetClientName(LPCWSTR name) try {
     kit::CritSecLock lock(lock_);
     clientName_ = name ? name : L"";
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 // IConnectionPointContainer
 
-STDMETHODIMP COPCServer::EnumConnectionPoints(IEnumConnectionPoints** out) {
+STDMETHODIMP COPCServer::EnumConnectionPoints(IEnumConnectionPoints** out) try {
     if (!out) return E_POINTER;
     std::vector<kit::ComPtr<IConnectionPoint>> points;
     points.push_back(kit::ComPtr<IConnectionPoint>(&shutdownPoint_));
     return NewConnectionPointsEnum(points, out);
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {
+STDMETHODIMP COPCServer::FindConnectionPoint(REFIID iid, IConnectionPoint** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!IsEqualIID(iid, IID_IOPCShutdown)) return CONNECT_E_NOCONNECTION;
@@ -347,11 +359,12 @@ STDMETHODIMP COPCServer::FindConnectionPoint(REFIID iid, IConnectionPoint** out)
     shutdownPoint_.AddRef();
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 // IOPCItemProperties
 
 STDMETHODIMP COPCServer::QueryAvailableProperties(LPWSTR itemId, DWORD* count, DWORD** ids,
-                                                  LPWSTR** descriptions, VARTYPE** types) {
+                                                  LPWSTR** descriptions, VARTYPE** types) try {
     if (!count || !ids || !descriptions || !types) return E_POINTER;
     *count = 0;
     *ids = nullptr;
@@ -379,9 +392,10 @@ STDMETHODIMP COPCServer::QueryAvailableProperties(LPWSTR itemId, DWORD* count, D
     *types = typeArray.Detach();
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCServer::GetItemProperties(LPWSTR itemId, DWORD count, DWORD* ids, VARIANT** data,
-                                           HRESULT** errors) {
+                                           HRESULT** errors) try {
     if (!data || !errors) return E_POINTER;
     *data = nullptr;
     *errors = nullptr;
@@ -444,9 +458,10 @@ STDMETHODIMP COPCServer::GetItemProperties(LPWSTR itemId, DWORD count, DWORD* id
     *errors = err.Detach();
     return anyFailed ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCServer::LookupItemIDs(LPWSTR itemId, DWORD count, DWORD* ids, LPWSTR** newIds,
-                                       HRESULT** errors) {
+                                       HRESULT** errors) try {
     if (!newIds || !errors) return E_POINTER;
     *newIds = nullptr;
     *errors = nullptr;
@@ -462,16 +477,18 @@ STDMETHODIMP COPCServer::LookupItemIDs(LPWSTR itemId, DWORD count, DWORD* ids, L
     *errors = err.Detach();
     return S_FALSE;
 }
+ENGINE_CATCH_ALL
 
 // IOPCBrowseServerAddressSpace
 
-STDMETHODIMP COPCServer::QueryOrganization(OPCNAMESPACETYPE* type) {
+STDMETHODIMP COPCServer::QueryOrganization(OPCNAMESPACETYPE* type) try {
     if (!type) return E_POINTER;
     *type = OPC_NS_HIERARCHIAL;
     return S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION direction, LPCWSTR name) {
+STDMETHODIMP COPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION direction, LPCWSTR name) try {
     kit::CritSecLock lock(lock_);
     switch (direction) {
     case OPC_BROWSE_UP:
@@ -508,9 +525,10 @@ STDMETHODIMP COPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION direction, LPCW
         return E_INVALIDARG;
     }
 }
+ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VARTYPE dataType, DWORD access,
-                                          IEnumString** out) {
+                                          IEnumString** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     if (type != OPC_BRANCH && type != OPC_LEAF && type != OPC_FLAT) return E_INVALIDARG;
@@ -546,8 +564,9 @@ STDMETHODIMP COPCServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VA
     if (FAILED(hr)) return hr;
     return names.empty() ? S_FALSE : S_OK;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::GetItemID(LPWSTR itemDataId, LPWSTR* itemId) {
+STDMETHODIMP COPCServer::GetItemID(LPWSTR itemDataId, LPWSTR* itemId) try {
     if (!itemId) return E_POINTER;
     *itemId = nullptr;
     std::vector<std::wstring> path;
@@ -575,12 +594,14 @@ STDMETHODIMP COPCServer::GetItemID(LPWSTR itemDataId, LPWSTR* itemId) {
     *itemId = CoTaskStrDup(id.c_str());
     return *itemId ? S_OK : E_OUTOFMEMORY;
 }
+ENGINE_CATCH_ALL
 
-STDMETHODIMP COPCServer::BrowseAccessPaths(LPCWSTR, IEnumString** out) {
+STDMETHODIMP COPCServer::BrowseAccessPaths(LPCWSTR, IEnumString** out) try {
     if (!out) return E_POINTER;
     *out = nullptr;
     return E_NOTIMPL;  // the engine has no access paths
 }
+ENGINE_CATCH_ALL
 
 // Engine side
 
@@ -598,8 +619,12 @@ HRESULT COPCServer::CloneGroup(COPCGroup* source, LPCWSTR name, REFIID iid, IUnk
     kit::ComPtr<COPCGroup> group;
     HRESULT hr = NewGroup(s, &group);
     if (FAILED(hr)) return hr;
-    group->CopyItemsFrom(source);
-    hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
+    try {
+        group->CopyItemsFrom(source);
+        hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
     if (FAILED(hr)) RemoveGroup(group->ServerHandle(), TRUE);
     return hr;
 }

@@ -1,5 +1,7 @@
-// The engine's worker thread: group refreshes at their update rates and the
-// queued asynchronous requests, in the multithreaded apartment.
+// The engine's worker thread decides when groups are due; refreshes and the
+// queued asynchronous requests run on the system thread pool, in the
+// multithreaded apartment. Nothing that calls a client runs on the worker: one
+// client that never answers must not stop the others' subscriptions.
 #include "engine.h"
 #include "opc_group.h"
 
@@ -8,14 +10,42 @@ namespace engine {
 
 namespace {
 
-struct TickWork {
-    std::shared_ptr<TickGate> gate;
-    COPCGroup* group;  // holds one reference
+struct PoolWork {
+    std::shared_ptr<WorkGate> gate;
+    std::function<void()> run;
 };
+
+DWORD WINAPI PoolMain(void* param) {
+    kit::ComInit com(COINIT_MULTITHREADED);
+    std::unique_ptr<PoolWork> work(static_cast<PoolWork*>(param));
+    try {
+        work->run();
+    } catch (...) {
+        // Out of memory: this refresh or completion is lost, not the service.
+    }
+    std::shared_ptr<WorkGate> gate = std::move(work->gate);
+    gate->Leave();
+    // Last, after leaving the gate: `run` may hold the final reference to a group
+    // (and so to the engine's state, whose scheduler waits for the gate).
+    work.reset();
+    return 0;
+}
 
 }  // namespace
 
-Scheduler::Scheduler() : gate_(std::make_shared<TickGate>()), stopping_(false), nextCancelId_(0) {
+bool RunOnPool(std::function<void()> run, const std::shared_ptr<WorkGate>& gate) {
+    PoolWork* work = new PoolWork;
+    work->gate = gate;
+    work->run = std::move(run);
+    gate->Enter();
+    // Long: the work may wait on a client, and the pool should not wait for it.
+    if (QueueUserWorkItem(&PoolMain, work, WT_EXECUTELONGFUNCTION)) return true;
+    gate->Leave();
+    delete work;
+    return false;
+}
+
+Scheduler::Scheduler() : gate_(std::make_shared<WorkGate>()), stopping_(false), nextCancelId_(0) {
     wake_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 }
 
@@ -32,23 +62,23 @@ bool Scheduler::Start() {
 
 void Scheduler::Stop() {
     HANDLE thread;
+    bool first;
     {
         kit::CritSecLock lock(lock_);
+        first = !stopping_;
         stopping_ = true;
         thread = thread_.get();
     }
     if (thread) {
         SetEvent(wake_.get());
-        WaitForSingleObject(thread, INFINITE);
+        WaitForSingleObject(thread, INFINITE);  // it only hands work to the pool
     }
-    // Refreshes already handed to the pool finish (and call their clients) first.
-    WaitForSingleObject(gate_->idle.get(), INFINITE);
-    std::vector<Task> dropped;
-    {
-        kit::CritSecLock lock(lock_);
-        thread_.Reset();
-        dropped.swap(tasks_);
-    }
+    // Refreshes and completions already on the pool finish (and reach their
+    // clients) first, unless a client keeps one waiting; queued requests are
+    // dropped by their drains, which see `stopping_`.
+    if (first) gate_->WaitIdle(kClientGrace);
+    kit::CritSecLock lock(lock_);
+    thread_.Reset();
 }
 
 void Scheduler::AddGroup(COPCGroup* group) {
@@ -83,35 +113,74 @@ void Scheduler::SnapshotGroups(std::vector<kit::ComPtr<COPCGroup>>* groups) {
 }
 
 bool Scheduler::Post(Task task) {
-    {
-        kit::CritSecLock lock(lock_);
-        if (stopping_ || !thread_) return false;
-        tasks_.push_back(std::move(task));
+    kit::ComPtr<COPCGroup> group = task.group;
+    // Everything that allocates comes before anything is queued: a request the
+    // client was told failed must never complete later.
+    std::function<void()> drain = [this, group]() { Drain(group.get()); };
+    kit::CritSecLock lock(lock_);
+    if (stopping_ || !thread_) return false;
+    Queue& queue = queues_[group.get()];
+    queue.tasks.push_back(std::move(task));
+    if (queue.running) return true;
+    bool queued;
+    try {
+        queued = RunOnPool(std::move(drain), gate_);
+    } catch (...) {
+        queue.tasks.pop_back();
+        throw;
     }
-    SetEvent(wake_.get());
-    return true;
+    if (!queued) queue.tasks.pop_back();
+    queue.running = queued;
+    return queued;
 }
 
 bool Scheduler::Cancel(DWORD cancelId, COPCGroup* group) {
-    Task task;
-    {
-        kit::CritSecLock lock(lock_);
-        auto it = tasks_.begin();
-        for (; it != tasks_.end(); ++it)
-            if (it->cancelId == cancelId && it->group.get() == group) break;
-        if (it == tasks_.end()) return false;
-        task = std::move(*it);
-        tasks_.erase(it);
-        if (task.cancelled) {
-            Task note;
-            note.cancelId = 0;
-            note.group = task.group;
-            note.run = task.cancelled;
-            tasks_.push_back(std::move(note));
+    Task withdrawn;  // released after the lock
+    kit::CritSecLock lock(lock_);
+    auto q = queues_.find(group);
+    if (q == queues_.end()) return false;
+    std::deque<Task>& tasks = q->second.tasks;
+    auto it = tasks.begin();
+    for (; it != tasks.end(); ++it)
+        if (it->cancelId == cancelId) break;
+    if (it == tasks.end()) return false;
+    if (it->cancelled) {
+        // Queued behind the group's other requests; allocated before the request goes.
+        Task note;
+        note.cancelId = 0;
+        note.group = it->group;
+        note.run = it->cancelled;
+        size_t at = static_cast<size_t>(it - tasks.begin());
+        tasks.push_back(std::move(note));
+        it = tasks.begin() + static_cast<std::ptrdiff_t>(at);
+    }
+    withdrawn = std::move(*it);
+    tasks.erase(it);
+    return true;
+}
+
+void Scheduler::Drain(COPCGroup* group) {
+    for (;;) {
+        Task task;
+        std::deque<Task> dropped;  // released after the lock
+        {
+            kit::CritSecLock lock(lock_);
+            auto q = queues_.find(group);
+            if (q == queues_.end()) return;
+            if (stopping_ || q->second.tasks.empty()) {
+                dropped.swap(q->second.tasks);
+                queues_.erase(q);
+                return;
+            }
+            task = std::move(q->second.tasks.front());
+            q->second.tasks.pop_front();
+        }
+        try {
+            if (task.run) task.run();
+        } catch (...) {
+            // Out of memory: this completion is lost; the group's later ones are not.
         }
     }
-    SetEvent(wake_.get());
-    return true;
 }
 
 DWORD WINAPI Scheduler::ThreadMain(void* self) {
@@ -122,76 +191,56 @@ DWORD WINAPI Scheduler::ThreadMain(void* self) {
 
 void Scheduler::Run() {
     for (;;) {
-        std::vector<Task> tasks;
-        std::vector<kit::ComPtr<COPCGroup>> due;
         DWORD wait = INFINITE;
-        {
-            kit::CritSecLock lock(lock_);
-            if (stopping_) return;
-            tasks.swap(tasks_);
-            ULONGLONG now = NowMs();
-            for (auto& g : groups_) {
-                if (g.second <= now) {
-                    ULONGLONG rate = g.first->UpdateRate();
-                    // Keep the cadence, but never try to catch up missed ticks.
-                    g.second += rate;
-                    if (g.second <= now) g.second = now + rate;
-                    if (TryAddRef(g.first->RefCount())) {
-                        kit::ComPtr<COPCGroup> held;
-                        held.Attach(g.first);
-                        due.push_back(std::move(held));
+        try {
+            std::vector<kit::ComPtr<COPCGroup>> due;
+            {
+                kit::CritSecLock lock(lock_);
+                if (stopping_) return;
+                ULONGLONG now = NowMs();
+                for (auto& g : groups_) {
+                    if (g.second <= now) {
+                        ULONGLONG rate = g.first->UpdateRate();
+                        // Keep the cadence, but never try to catch up missed ticks.
+                        g.second += rate;
+                        if (g.second <= now) g.second = now + rate;
+                        if (TryAddRef(g.first->RefCount())) {
+                            kit::ComPtr<COPCGroup> held;
+                            held.Attach(g.first);
+                            due.push_back(std::move(held));
+                        }
                     }
+                    ULONGLONG left = g.second > now ? g.second - now : 0;
+                    if (left < wait) wait = static_cast<DWORD>(left);
                 }
-                ULONGLONG left = g.second > now ? g.second - now : 0;
-                if (left < wait) wait = static_cast<DWORD>(left);
             }
+            for (auto& g : due) StartTick(std::move(g));
+        } catch (...) {
+            wait = kMinUpdateRate;  // out of memory: try again soon rather than end the worker
         }
-        for (Task& t : tasks) {
-            if (t.run) t.run();
-            if (IsStopping()) return;
-        }
-        tasks.clear();
-        for (auto& g : due) StartTick(std::move(g));
-        due.clear();
         if (wait > 0) WaitForSingleObject(wake_.get(), wait);
     }
 }
 
 void Scheduler::StartTick(kit::ComPtr<COPCGroup> group) {
-    // A group whose last refresh still runs skips this one.
+    // A group whose last refresh still runs (or still waits on its client) skips this one.
     if (!group->TryBeginTick()) return;
-    TickWork* work = new (std::nothrow) TickWork;
-    if (!work) {
-        group->EndTick();
-        return;
+    COPCGroup* g = group.get();
+    bool queued = false;
+    try {
+        queued = RunOnPool(
+            [group]() {
+                try {
+                    group->Tick();
+                } catch (...) {
+                    // Out of memory: the next tick tries again.
+                }
+                group->EndTick();
+            },
+            gate_);
+    } catch (...) {
     }
-    work->gate = gate_;
-    work->group = group.Detach();
-    work->gate->Enter();
-    if (!QueueUserWorkItem(&Scheduler::TickMain, work, WT_EXECUTEDEFAULT)) {
-        TickMain(work);  // no pool: refresh right here
-    }
-}
-
-DWORD WINAPI Scheduler::TickMain(void* param) {
-    TickWork* work = static_cast<TickWork*>(param);
-    {
-        kit::ComInit com(COINIT_MULTITHREADED);
-        work->group->Tick();
-        work->group->EndTick();
-    }
-    std::shared_ptr<TickGate> gate = std::move(work->gate);
-    COPCGroup* group = work->group;
-    delete work;
-    gate->Leave();
-    // Last: may be the final reference to the group (and to the engine's state).
-    group->Release();
-    return 0;
-}
-
-bool Scheduler::IsStopping() {
-    kit::CritSecLock lock(lock_);
-    return stopping_;
+    if (!queued) g->EndTick();
 }
 
 }  // namespace engine

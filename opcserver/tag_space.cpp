@@ -73,8 +73,10 @@ bool TagSpace::Add(const char* name, VARTYPE type, DWORD access) {
     }
     std::unique_ptr<Node>& leaf = node->children[parts.back()];
     if (!leaf) leaf.reset(new Node);
-    leaf->tag = tag.get();
+    // The tree names the tag only once the map owns it (inserting may throw).
+    const Tag* added = tag.get();
     tags_[id] = std::move(tag);
+    leaf->tag = added;
     return true;
 }
 

@@ -3,7 +3,9 @@
 # against the out-of-process test server started by COM. Reads the screen with
 # capture-pane: header, tag rows, values at column 35 changing, the server killed
 # (back to the header, retries) and relaunched (values again), a key ending it
-# with exit code 0.
+# with exit code 0. The console has the code pages of a Spanish Windows (ANSI
+# 1252, OEM 850), and the real console's own case of monitor_tests runs here,
+# where it has a console.
 # Usage: monitor_screen_test.sh <build dir>
 set -u
 build=$(cd "$1" && pwd)
@@ -24,6 +26,7 @@ server_pids() { kit_prefix_pids 'opc_oop_server\.exe'; }
 
 cleanup() {
   tmux kill-session -t "$session" 2>/dev/null
+  tmux kill-session -t "$session-cp" 2>/dev/null
   local pid
   for pid in $(server_pids); do kill -9 "$pid" 2>/dev/null; done
   wine "$bin/opc_oop_server.exe" /UnregServer >/dev/null 2>&1
@@ -54,8 +57,25 @@ wine regsvr32 /s "$bin/OPCKrelProxy.dll" >/dev/null 2>&1 || { echo "proxy regist
 wine "$bin/opc_oop_server.exe" /RegServer >/dev/null 2>&1 || { echo "server registration failed"; exit 1; }
 printf '[OPC.KREL]\r\nOpcServerName=Krel.OopTest.1\r\nHostName=\r\n' > "$work/OPC.Krel.Client.ini"
 
+# Wine writes the pane's text in the locale's charset: UTF-8, so that tmux keeps
+# the Spanish letters.
+tmux new-session -d -s "$session-cp" -x 100 -y 30 \
+  "LC_ALL=C.UTF-8 PATH='$PATH' wine '$bin/monitor_tests.exe' --gtest_filter='MonitorConsole.*' --gtest_color=no; echo \"EXIT=\$?\" > '$work/console-exit'; sleep 60"
+if wait_for '[ -f "$work/console-exit" ]' 30; then
+  out=$(tmux capture-pane -p -t "$session-cp")
+  if [ "$(cat "$work/console-exit")" = "EXIT=0" ] && grep -q '^\[  PASSED  \] 1 test' <<<"$out"; then
+    note "the console case passed on a console with code page 850"
+  else
+    fail "the console case of monitor_tests"; echo "$out"
+  fi
+else
+  fail "the console case of monitor_tests did not end"
+fi
+tmux kill-session -t "$session-cp"
+
+exe_w="Z:$(tr / '\\' <<<"$bin/OPC.Krel.Client.exe")"
 tmux new-session -d -s "$session" -x 100 -y 30 \
-  "cd '$work' && PATH='$PATH' wine '$bin/OPC.Krel.Client.exe'; echo \"EXIT=\$?\" > '$work/exit'; sleep 60"
+  "cd '$work' && LC_ALL=C.UTF-8 PATH='$PATH' wine cmd /c 'chcp 850 >nul & $exe_w'; echo \"EXIT=\$?\" > '$work/exit'; sleep 60"
 
 if ! wait_for values_shown 90; then
   fail "no value at column 35 of row 3"; screen
@@ -72,7 +92,7 @@ for i in 0 1 2 3 4; do
   pad=$(printf '        %-27s' "$name")
   [[ "$r" == "$pad"* ]] || fail "row $((3 + i)): '$r'"
 done
-[[ "$(value_at 4)" == "Texto "* ]] || fail "Fixed.Text shows '$(value_at 4)'"
+[ "$(value_at 4)" = "Texto ñandú" ] || fail "Fixed.Text shows '$(value_at 4)'"
 [ "$(value_at 5)" = "A" ] || fail "Fixed.Byte shows '$(value_at 5)'"
 [ -z "$(row 8)" ] || fail "row 8 not blank: '$(row 8)'"
 note "first screen:"; echo "$s" | sed -n 1,9p

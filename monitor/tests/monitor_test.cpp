@@ -3,12 +3,17 @@
 // renders prints, tabs and cursor moves into rows and columns.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "ConsoleIO.h"
 #include "Diagnosis.h"
 #include "Monitor.h"
 
@@ -59,11 +64,17 @@ public:
         return connectResult;
     }
     int Disconnect() override { ++disconnects; return 0; }
-    HRESULT GetServerState(OPCSERVERSTATE*) override { return E_NOTIMPL; }
+    HRESULT GetServerState(OPCSERVERSTATE* state) override {
+        ++stateQueries;
+        if (SUCCEEDED(stateResult)) *state = OPC_STATUS_RUNNING;
+        return stateResult;
+    }
     IItemEnumerator* EnumerateItems(const char* path) override {
         std::string p = path ? path : "";
         browsed.push_back(p);
-        if (nullLevels.count(p)) return nullptr;
+        if (nullLevels.count(p) || browsed.size() > 5000) return nullptr;  // the cap ends a runaway walk
+        if (!levels.count(p) && unknownListsRoot) return new ScriptEnumerator(levels[""]);
+        if (!levels.count(p) && endless) return new ScriptEnumerator({{p + ".a", true}, {p + ".b", true}});
         return new ScriptEnumerator(levels[p]);
     }
     void ReleaseEnumerator(IItemEnumerator* e) override {
@@ -77,6 +88,7 @@ public:
     bool ReadValue(const char* itemId, FILETIME*, VARIANT* value, DWORD* quality) override {
         if (failReadAt >= 0 && static_cast<int>(reads.size()) == failReadAt) return false;
         reads.push_back(itemId);
+        if (unreadable.count(itemId)) return false;
         // A value per item and pass; the last one given stays.
         std::vector<ScriptValue>& seq = values[itemId];
         size_t pass = passes[itemId]++;
@@ -103,7 +115,12 @@ public:
     std::map<std::string, size_t> passes;
     HRESULT connectResult = S_OK;
     KetraOPCError error = {};  // what GetOPCClientLastError would tell
+    HRESULT stateResult = RPC_E_DISCONNECTED;  // a server that no longer answers
     int failReadAt = -1;
+    std::set<std::string> unreadable;
+    bool unknownListsRoot = false;  // a failed move into a branch lists the root again
+    bool endless = false;           // every unscripted branch holds two new ones
+    int stateQueries = 0;
     std::vector<std::string> connects;
     std::vector<std::string> browsed;
     std::vector<std::string> reads;
@@ -270,6 +287,20 @@ TEST_F(MonitorTest, BranchesThatLeadBackToThemselvesEndTheWalk) {
     c.Branch("Loop", "Loop");
     c.Leaf("", "After");
     EXPECT_EQ(std::vector<std::string>{"After"}, Walk(c));
+
+    // Branches whose level is the root again: each path is listed once.
+    ScriptClient again;
+    for (const char* b : {"A", "B", "C", "D"}) again.Branch("", b);
+    again.levels["D"] = {{"D.1", false}, {"D.2", false}};
+    again.unknownListsRoot = true;
+    EXPECT_EQ((std::vector<std::string>{"D.1", "D.2"}), Walk(again));
+    EXPECT_EQ((std::vector<std::string>{"", "A", "B", "C", "D"}), again.browsed);
+
+    // New branches without end: the whole walk is bounded, not just its depth.
+    ScriptClient endless;
+    endless.endless = true;
+    EXPECT_TRUE(Walk(endless).empty());
+    EXPECT_EQ(static_cast<size_t>(krelmon::kMaxWalkLevels), endless.browsed.size());
 }
 
 TEST_F(MonitorTest, ValueTextsByType) {
@@ -280,6 +311,8 @@ TEST_F(MonitorTest, ValueTextsByType) {
     v.bVal = 65;
     EXPECT_EQ("A      ", krelmon::ValueCell(v, 0xC0));
     EXPECT_EQ(" ----        ", krelmon::ValueCell(v, 0));
+    for (DWORD bad : {0x04, 0x18, 0x1C, 0x3F}) EXPECT_EQ(" ----        ", krelmon::ValueCell(v, bad)) << bad;
+    EXPECT_EQ("A      ", krelmon::ValueCell(v, 0x40)) << "uncertain shows its value";
     v.vt = VT_I2;
     v.iVal = -12;
     EXPECT_EQ("-12", krelmon::ValueText(v));
@@ -317,6 +350,9 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
     c.values["Bomba.Presion"] = {{VT_R4, 2.5, L"", 0xC0}, {VT_R4, 12.75, L"", 0xC0}};
     c.values["Bomba.Letra"] = {{VT_UI1, 65, L"", 0xC0}};
     c.values["Bomba.Estado"] = {{VT_I4, 7, L"", 0}, {VT_I4, 8, L"", 0xC0}};
+    c.Leaf("", "Bomba.Nota");  // a hint entry that cannot be read
+    c.unreadable = {"Bomba.Nota"};
+    c.stateResult = S_OK;  // while the server answers
     g_clients = {&c};
     screen.keyAtPoll = kHeaderPolls + 20 + 1;  // during the second pass's wait
 
@@ -329,9 +365,11 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
     EXPECT_EQ("12.75           ", screen.Cell(3));
     EXPECT_EQ("A               ", screen.Cell(4));
     EXPECT_EQ("8               ", screen.Cell(5)) << "good again after quality 0";
-    EXPECT_EQ("", screen.Row(6));
+    EXPECT_EQ(" ----           ", screen.Cell(6)) << "the others kept updating";
+    EXPECT_EQ(2, c.stateQueries);
+    EXPECT_EQ("", screen.Row(7));
     EXPECT_EQ((std::vector<std::string>{"Krel.Test@LocalHost"}), c.connects);
-    EXPECT_EQ(6u, c.reads.size());
+    EXPECT_EQ(8u, c.reads.size());
     EXPECT_EQ(1, c.disconnects);
     EXPECT_EQ(1, g_destroyed);
     EXPECT_EQ(1, screen.clears);
@@ -482,10 +520,11 @@ TEST_F(MonitorTest, FailedReadEndsTheCycleAndTheNextWalksAfresh) {
         c->Leaf("", "T1");
         c->Leaf("", "T2");
     }
-    first.failReadAt = 3;  // the second pass's second tag
+    first.failReadAt = 3;  // the second pass's second tag; the server no longer answers
     g_clients = {&first, &second};
     screen.keyAtPoll = kHeaderPolls + 20 + 20 + kHeaderPolls + 1;
     EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_EQ(1, first.stateQueries);
     EXPECT_EQ(1, first.disconnects);
     EXPECT_EQ(2u, g_created);
     EXPECT_EQ((std::vector<std::string>{""}), second.browsed);
@@ -558,6 +597,30 @@ TEST(MonitorSettings, DefaultsIniValuesAndDirectoriesTooLong) {
 }  // namespace
 
 namespace {
+
+// The real console. It needs one of its own: monitor_screen_tests runs this in
+// a tmux pane; elsewhere it skips.
+TEST(MonitorConsole, AnsiTextShowsRightOnAnOemCodePageConsole) {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) GTEST_SKIP() << "no console";
+    const UINT before = GetConsoleOutputCP();
+    ASSERT_TRUE(SetConsoleOutputCP(850)) << "the console of a Spanish Windows, ANSI code page 1252";
+    // Wine's msvcrt re-encodes ANSI text for a console itself; Windows' msvcrt.dll
+    // hands the bytes on unchanged, as binary mode does here.
+    std::fflush(stdout);
+    const int textMode = _setmode(_fileno(stdout), _O_BINARY);
+    krelmon::ConsoleIO io;
+    io.Clear();
+    io.MoveTo(krelmon::kValueColumn, krelmon::kFirstTagRow);
+    io.Print("Texto \xf1" "and\xfa 25 \xb0" "C");
+    wchar_t cells[17] = {};
+    DWORD read = 0;
+    const COORD at = {krelmon::kValueColumn, krelmon::kFirstTagRow};
+    ReadConsoleOutputCharacterW(GetStdHandle(STD_OUTPUT_HANDLE), cells, 17, at, &read);
+    _setmode(_fileno(stdout), textMode);
+    SetConsoleOutputCP(before);
+    EXPECT_EQ(L"Texto \u00f1and\u00fa 25 \u00b0C", std::wstring(cells, read));
+}
 
 BOOL CALLBACK CountName(HMODULE, LPCSTR, LPSTR, LONG_PTR count) {
     ++*reinterpret_cast<int*>(count);

@@ -87,6 +87,8 @@ TEST_F(BrowseTest, HierarchicalLevelListsBranchesFirstFromTheRootEveryTime) {
     std::vector<BrowseEntry> root = Entries(nullptr);
     ASSERT_EQ(4u, root.size());
     EXPECT_EQ(static_cast<DWORD>(OPC_BRANCH), root[0].kind);
+    // A branch the server cannot move to is empty, not the level it stayed at.
+    EXPECT_EQ(std::vector<Seen>{}, Level("B1.Gone"));
 }
 
 TEST_F(BrowseTest, FlatServerGivesItsWholeListForEveryPath) {

@@ -1,12 +1,25 @@
 #include "client_fixture.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 const CLSID CLSID_FakeOpcTest = {0x0a5c9f1e, 0x6b21, 0x4c3d, {0x9e, 0x8f, 0x12, 0x34, 0xab, 0xcd, 0x56, 0x78}};
 const char kFakeProgId[] = "Kit.FakeOpc.Test.1";
 const wchar_t kFakeProgIdW[] = L"Kit.FakeOpc.Test.1";
 std::vector<DWORD> g_sleeps;
+
+// Freed objects are overwritten: a call into a destroyed client object (or
+// anything it embeds) then faults at once instead of finding its old contents.
+void operator delete(void* p) noexcept {
+    if (!p) return;
+    std::memset(p, 0xDD, _msize(p));
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
 void WINAPI CountSleep(DWORD ms) {

@@ -2,6 +2,8 @@
 // Disconnect, and destruction in each state, with nothing left behind.
 #include "client_fixture.h"
 
+#include <thread>
+
 namespace {
 
 class LifecycleTest : public ClientTest {};
@@ -21,8 +23,15 @@ TEST_F(LifecycleTest, ShutdownRequestFromAnotherThreadOnlyClearsTheConnectedFlag
     EXPECT_FALSE(client->ReadValue("Tag.1", &ts, value.get(), &quality));
     EXPECT_EQ(77u, quality);
     EXPECT_EQ(0u, client->Engine().ItemCount()) << "nothing registered while not connected";
+    // A server that asked us to go may still answer "running": it is not asked.
+    const int statusCalls = fake->Calls("GetStatus");
+    OPCSERVERSTATE state = OPC_STATUS_TEST;
+    EXPECT_EQ(E_FAIL, client->GetServerState(&state));
+    EXPECT_EQ(OPC_STATUS_TEST, state);
+    EXPECT_EQ(statusCalls, fake->Calls("GetStatus"));
     EXPECT_EQ(E_FAIL, ConnectLocal());
-    EXPECT_EQ((std::vector<std::string>{"ERR: ReadValue: Server not connected", "ERR: Already Connected",
+    EXPECT_EQ((std::vector<std::string>{"ERR: ReadValue: Server not connected", "ERR: Unable to get server state",
+                                        "ERR: Already Connected",
                                         "ERR: Unable to connect to server Kit.FakeOpc.Test.1 on host (null)"}),
               Lines());
 
@@ -30,6 +39,8 @@ TEST_F(LifecycleTest, ShutdownRequestFromAnotherThreadOnlyClearsTheConnectedFlag
     client->Disconnect();
     EXPECT_EQ(S_OK, ConnectLocal());
     EXPECT_TRUE(client->IsConnectedFlag());
+    EXPECT_EQ(S_OK, client->GetServerState(&state));
+    EXPECT_EQ(OPC_STATUS_RUNNING, state);
 }
 
 TEST_F(LifecycleTest, ShutdownWithNullReasonIsAnEmptyReason) {
@@ -39,13 +50,33 @@ TEST_F(LifecycleTest, ShutdownWithNullReasonIsAnEmptyReason) {
 }
 
 TEST_F(LifecycleTest, ShutdownSinkAnswersOnlyItsOwnInterfaces) {
-    COPCShutdownImpl& sink = client->Engine().shutdownSink;
+    COPCShutdownImpl& sink = *client->Engine().shutdownSink.get();
     void* p = reinterpret_cast<void*>(1);
     EXPECT_EQ(E_NOINTERFACE, sink.QueryInterface(IID_IOPCServer, &p));
     EXPECT_EQ(nullptr, p);
     ASSERT_EQ(S_OK, sink.QueryInterface(IID_IOPCShutdown, &p));
     EXPECT_EQ(static_cast<IOPCShutdown*>(&sink), p);
-    EXPECT_EQ(0u, sink.Release());
+    EXPECT_EQ(1u, sink.Release()) << "the engine's own reference";
+}
+
+TEST_F(LifecycleTest, SinkKeptByAGoneServerOutlivesTheClient) {
+    // The server's process died: Unadvise fails, and its reference (and the
+    // stub COM keeps for a server in another process) stay behind the client.
+    fake->shutdownUnadviseResult = RPC_E_DISCONNECTED;
+    ASSERT_EQ(S_OK, ConnectLocal());
+    kit::ComPtr<IStream> stub;
+    ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, stub.put()));
+    ASSERT_EQ(S_OK, CoMarshalInterface(stub.get(), IID_IUnknown, client->Engine().shutdownSink.get(), MSHCTX_INPROC,
+                                       nullptr, MSHLFLAGS_NORMAL));
+    std::thread racing([this] { fake->SendShutdownFromThread(L"racing the destruction"); });
+    DestroyClient();
+    racing.join();
+    fake->SendShutdownFromThread(L"after the destruction");
+    stub->Seek(LARGE_INTEGER(), STREAM_SEEK_SET, nullptr);
+    kit::ComPtr<IUnknown> reached;
+    EXPECT_NE(S_OK, CoUnmarshalInterface(stub.get(), IID_IUnknown, reached.put_void())) << "COM let go of it";
+    EXPECT_EQ(1, fake->HeldClientRefs());
+    fake->DropSinks();  // the last reference: the sink goes now
 }
 
 TEST_F(LifecycleTest, DisconnectTwiceAndBeforeAnyConnect) {
@@ -104,7 +135,7 @@ TEST_F(LifecycleTest, DestroyingAfterAFailedAdviseReleasesTheConnectionPoint) {
     fake->shutdownAdviseResult = E_OUTOFMEMORY;
     ASSERT_EQ(S_OK, ConnectLocal());
     // The failed advise keeps the connection point: a later advise is refused.
-    EXPECT_EQ(E_FAIL, client->Engine().shutdownSink.Advise(client->Engine().server.get()));
+    EXPECT_EQ(E_FAIL, client->Engine().shutdownSink->Advise(client->Engine().server.get()));
     EXPECT_EQ(1, fake->Calls("Shutdown.Advise"));
 }
 

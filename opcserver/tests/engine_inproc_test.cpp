@@ -8,7 +8,9 @@
 #include <olectl.h>
 #include <sddl.h>
 
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "KetraOPCServer.h"
@@ -70,6 +72,15 @@ int RAW_METHOD(RawReadTag, const char* name, FILETIME* ts, DWORD* quality, VARIA
 
 void* const kRawTable[] = {reinterpret_cast<void*>(&RawDeletingDestructor), reinterpret_cast<void*>(&RawReadTag)};
 
+// A client in this process (COM hands it the engine's own objects) with one active group.
+void ConnectInProcess(const CLSID& clsid, kit::ComPtr<IOPCServer>* server, kit::ComPtr<IOPCItemMgt>* items) {
+    ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server->put_void()));
+    OPCHANDLE groupHandle;
+    DWORD rate;
+    ASSERT_TRUE(SUCCEEDED((*server)->AddGroup(L"g", TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle, &rate,
+                                              IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items->put()))));
+}
+
 // {0B4C7A52-61E3-4D0F-8A2B-77C1D9E3F501}
 const CLSID kLayoutClsid = {0x0B4C7A52, 0x61E3, 0x4D0F, {0x8A, 0x2B, 0x77, 0xC1, 0xD9, 0xE3, 0xF5, 0x01}};
 
@@ -98,12 +109,8 @@ TEST(EngineLayout, HostsCallEverySlotThroughAVisualCppTable) {
 
     // A client in this very process: the values come through slot 1.
     kit::ComPtr<IOPCServer> server;
-    ASSERT_EQ(S_OK, CoCreateInstance(kLayoutClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server.put_void()));
-    OPCHANDLE groupHandle;
-    DWORD rate;
     kit::ComPtr<IOPCItemMgt> items;
-    ASSERT_TRUE(SUCCEEDED(server->AddGroup(L"g", TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle, &rate,
-                                           IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items.put()))));
+    ASSERT_NO_FATAL_FAILURE(ConnectInProcess(kLayoutClsid, &server, &items));
     OPCITEMDEF defs[2] = {};
     defs[0].szAccessPath = defs[1].szAccessPath = const_cast<wchar_t*>(L"");
     defs[0].szItemID = const_cast<wchar_t*>(L"Raw.Value");
@@ -170,6 +177,183 @@ TEST(EngineLayout, ExportsExactlyTheFiveDecoratedNames) {
                                         KIT_STDCALL_NAME(RegisterServer, 20), KIT_STDCALL_NAME(UnRegisterServer, 8)}),
               found);
     EXPECT_EQ(5u, exp->NumberOfFunctions);
+}
+
+// ---- Under pressure -----------------------------------------------------------
+
+// Points one import of the engine DLL elsewhere while it lives: the test fails or
+// watches what the engine asks of the system, with no hook in the engine.
+struct ImportPatch {
+    void** slot = nullptr;
+    void* original = nullptr;
+    ImportPatch(const char* dll, const char* function, void* with) {
+        BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA("KetraOPCServer.dll"));
+        auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        auto d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(
+            base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+        for (; d->Name && !slot; ++d) {
+            if (lstrcmpiA(reinterpret_cast<char*>(base + d->Name), dll)) continue;
+            auto name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+            auto s = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+            for (; name->u1.AddressOfData; ++name, ++s)
+                if (!IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) &&
+                    !lstrcmpA(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name, function))
+                    slot = reinterpret_cast<void**>(&s->u1.Function);
+        }
+        if (slot) original = Swap(with);
+    }
+    ~ImportPatch() { if (slot) Swap(original); }
+    void* Swap(void* with) {
+        DWORD old;
+        VirtualProtect(slot, sizeof(with), PAGE_READWRITE, &old);
+        void* was = *slot;
+        *slot = with;
+        VirtualProtect(slot, sizeof(with), old, &old);
+        return was;
+    }
+};
+
+// The n-th allocation the engine makes on the arming thread fails.
+void*(__cdecl* g_malloc)(size_t) = nullptr;
+DWORD volatile g_failThread = 0;
+int g_failIn = 0;
+bool g_failed = false;
+
+void* __cdecl FailingMalloc(size_t size) {
+    if (GetCurrentThreadId() != g_failThread || g_failIn <= 0 || --g_failIn > 0) return g_malloc(size);
+    g_failed = true;
+    return nullptr;
+}
+
+HRESULT(WINAPI* g_register)(REFCLSID, IUnknown*, DWORD, DWORD, DWORD*) = nullptr;
+ULONG g_heldAtPublish = 0;
+
+HRESULT WINAPI WatchedRegister(REFCLSID clsid, IUnknown* factory, DWORD context, DWORD flags, DWORD* cookie) {
+    g_heldAtPublish = CoAddRefServerProcess() - 1;  // references on the process as the class goes public
+    CoReleaseServerProcess();
+    return g_register(clsid, factory, context, flags, cookie);
+}
+
+// Counts completed asynchronous reads; lives on the test's stack.
+struct ReadSink final : IOPCDataCallback {
+    LONG volatile reads = 0;
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        bool ok = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback);
+        *out = ok ? this : nullptr;
+        return ok ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                              HRESULT*) override { return S_OK; }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                HRESULT*) override {
+        InterlockedIncrement(&reads);
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+};
+
+// {2D9E4F61-7A3B-4C85-9E10-5F6A7B8C9D01}
+const CLSID kPressureClsid = {0x2D9E4F61, 0x7A3B, 0x4C85, {0x9E, 0x10, 0x5F, 0x6A, 0x7B, 0x8C, 0x9D, 0x01}};
+
+TEST(EngineUnderPressure, PublishedHeldAndEveryFailedAllocationIsOutOfMemoryWithNothingHalfDone) {
+    kit::ComInit com(COINIT_MULTITHREADED);
+    ReadSink sink;
+    IOPCServerObject* engine = CreateNewOPCServerObject();
+    ASSERT_NE(nullptr, engine);
+    RawProvider provider = {kRawTable, 0, 0, 0, false, {0}};
+    engine->SetValueProvider(reinterpret_cast<IValueProvider*>(&provider));
+    ASSERT_TRUE(engine->AddTag("Raw.Value", VT_I4, OPC_READABLE));
+    {
+        ImportPatch watch("ole32.dll", "CoRegisterClassObject", reinterpret_cast<void*>(&WatchedRegister));
+        g_register = reinterpret_cast<decltype(g_register)>(watch.original);
+        ASSERT_NE(nullptr, g_register);
+        ASSERT_EQ(0, engine->Start(&kPressureClsid));
+    }
+    // A client that came and went at once could not drop the count to zero.
+    EXPECT_GE(g_heldAtPublish, 1u);
+
+    kit::ComPtr<IOPCServer> server;
+    kit::ComPtr<IOPCItemMgt> items;
+    ASSERT_NO_FATAL_FAILURE(ConnectInProcess(kPressureClsid, &server, &items));
+    OPCITEMDEF defs[3] = {};
+    for (OPCITEMDEF& d : defs) d.szItemID = const_cast<wchar_t*>(L"Raw.Value");
+    kit::CoTaskArray<OPCITEMRESULT> r;
+    kit::CoTaskArray<HRESULT> e;
+    ASSERT_EQ(S_OK, items->AddItems(2, defs, r.put(), e.put()));  // inactive
+    OPCHANDLE handles[2] = {r[0].hServer, r[1].hServer};
+    kit::ComPtr<IOPCSyncIO> io;
+    kit::ComPtr<IOPCAsyncIO2> async;
+    kit::ComPtr<IOPCGroupStateMgt> state;
+    kit::ComPtr<IConnectionPointContainer> cpc;
+    kit::ComPtr<IConnectionPoint> cp;
+    DWORD cookie, cancel, rate;
+    ASSERT_TRUE(SUCCEEDED(items.As(IID_IOPCSyncIO, io)) && SUCCEEDED(items.As(IID_IOPCAsyncIO2, async)) &&
+                SUCCEEDED(items.As(IID_IOPCGroupStateMgt, state)) &&
+                SUCCEEDED(items.As(IID_IConnectionPointContainer, cpc)) &&
+                SUCCEEDED(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put())));
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+
+    // Groups, items and active items, as a client sees them.
+    auto whole = [&]() {
+        kit::CoTaskArray<OPCSERVERSTATUS> status;
+        server->GetStatus(status.put());
+        CoTaskMemFree(status->szVendorInfo);
+        kit::ComPtr<IEnumOPCItemAttributes> list;
+        items->CreateEnumerator(IID_IEnumOPCItemAttributes, reinterpret_cast<IUnknown**>(list.put()));
+        kit::CoTaskArray<OPCITEMATTRIBUTES> attrs;
+        ULONG n = 0, active = 0;
+        list->Next(100, attrs.put(), &n);
+        for (ULONG i = 0; i < n; ++i) {
+            active += attrs[i].bActive;
+            CoTaskMemFree(attrs[i].szAccessPath);
+            CoTaskMemFree(attrs[i].szItemID);
+        }
+        return std::make_tuple(status->dwGroupCount, n, active);
+    };
+    kit::CoTaskArray<OPCITEMSTATE> v;
+    kit::ComPtr<IUnknown> g;
+    OPCHANDLE h;
+    const std::pair<const char*, std::function<HRESULT()>> calls[] = {
+        {"AddGroup",
+         [&] { return server->AddGroup(L"More", 1, 100, 2, nullptr, nullptr, 0, &h, &rate, IID_IUnknown, g.put()); }},
+        {"AddItems", [&] {
+             HRESULT hr = items->AddItems(3, defs, r.put(), e.put());
+             return FAILED(hr) && (r || e) ? E_UNEXPECTED : hr;  // no half-filled outputs either
+         }},
+        {"SetActiveState", [&] { return items->SetActiveState(2, handles, TRUE, e.put()); }},
+        {"device Read", [&] { return io->Read(OPC_DS_DEVICE, 2, handles, v.put(), e.put()); }},
+        {"asynchronous Read", [&] { return async->Read(2, handles, 1, &cancel, e.put()); }},
+        {"CloneGroup", [&] { return state->CloneGroup(L"Copy", IID_IUnknown, g.put()); }},
+    };
+    {
+        ImportPatch failing("msvcrt.dll", "malloc", reinterpret_cast<void*>(&FailingMalloc));
+        g_malloc = reinterpret_cast<decltype(g_malloc)>(failing.original);
+        ASSERT_NE(nullptr, g_malloc);
+        for (const auto& c : calls) {
+            int n = 1;
+            for (;; ++n) {  // fails the call's first allocation, then its second... until it needs no more
+                auto before = whole();
+                g_failed = false;
+                g_failIn = n;
+                g_failThread = GetCurrentThreadId();
+                HRESULT hr = c.second();
+                g_failThread = 0;
+                if (!g_failed) {
+                    EXPECT_TRUE(SUCCEEDED(hr)) << c.first << std::hex << hr;
+                    break;
+                }
+                EXPECT_EQ(E_OUTOFMEMORY, hr) << c.first << ", allocation " << n;
+                EXPECT_EQ(before, whole()) << c.first << ", allocation " << n;
+            }
+            EXPECT_GT(n, 1) << c.first;
+        }
+    }
+    engine->Stop();  // lets the queued reads run first
+    EXPECT_EQ(1, sink.reads);  // a read the client was told failed never completes
+    DestroyOPCServerObject();
 }
 
 // ---- Registration -----------------------------------------------------------

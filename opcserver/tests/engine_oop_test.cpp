@@ -55,9 +55,14 @@ public:
     }
     STDMETHODIMP OnReadComplete(DWORD trans, OPCHANDLE group, HRESULT, HRESULT, DWORD count, OPCHANDLE* items,
                                 VARIANT* values, WORD* qualities, FILETIME*, HRESULT* errors) override {
-        kit::CritSecLock lock(lock_);
-        Record(&reads, trans, group, count, items, values, qualities, errors);
-        return S_OK;
+        {
+            kit::CritSecLock lock(lock_);
+            Record(&reads, trans, group, count, items, values, qualities, errors);
+        }
+        // A client that hangs here (its computer gone) until `hold` is set again.
+        InterlockedIncrement(&entered);
+        WaitForSingleObject(hold.get(), INFINITE);
+        return answer;
     }
     STDMETHODIMP OnWriteComplete(DWORD trans, OPCHANDLE group, HRESULT, DWORD count, OPCHANDLE* items,
                                  HRESULT* errors) override {
@@ -105,6 +110,9 @@ public:
 
     std::vector<Call> changes, refreshes, reads, writes, cancels;
     LONG volatile ref_ = 1;
+    kit::Handle hold{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+    LONG volatile entered = 0;
+    HRESULT answer = S_OK;  // of OnReadComplete
 
 private:
     void Record(std::vector<Call>* to, DWORD trans, OPCHANDLE group, DWORD count, OPCHANDLE* items,
@@ -342,6 +350,39 @@ ReadResult SyncRead(IOPCItemMgt* mgt, OPCDATASOURCE source, const std::vector<OP
     }
     return r;
 }
+
+// A client whose completion callback hangs (its computer gone): a group whose
+// sink blocks in OnReadComplete until released, as it also is when this goes.
+struct HungClient {
+    kit::ComPtr<DataSink> sink = Make<DataSink>();
+    Group group;
+    kit::ComPtr<IOPCAsyncIO2> async;
+    OPCHANDLE item = 0;
+    ~HungClient() { SetEvent(sink->hold.get()); }
+
+    HRESULT Read() {
+        DWORD cancel = 0;
+        kit::CoTaskArray<HRESULT> errors;
+        return async->Read(1, &item, 9, &cancel, errors.put());
+    }
+    bool Start(IOPCServer* server) {
+        group = AddGroup(server, L"Hung", TRUE, 1000, 9);
+        Added a = AddItems(group.items.get(), {L"Plant.Tank.Level"});
+        kit::ComPtr<IConnectionPointContainer> cpc;
+        kit::ComPtr<IConnectionPoint> cp;
+        DWORD cookie;
+        if (a.hr != S_OK || FAILED(group.items.As(IID_IConnectionPointContainer, cpc)) ||
+            FAILED(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put())) ||
+            FAILED(cp->Advise(static_cast<IOPCDataCallback*>(sink.get()), &cookie)) ||
+            FAILED(group.items.As(IID_IOPCAsyncIO2, async)))
+            return false;
+        item = a.handles[0];
+        ResetEvent(sink->hold.get());
+        if (Read() != S_OK) return false;
+        for (int i = 0; i < 1000 && !sink->entered; ++i) Sleep(10);
+        return sink->entered == 1;
+    }
+};
 
 ULONGLONG Ticks(const FILETIME& f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime; }
 
@@ -816,6 +857,9 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     // A subscription to the slow tag does not slow down another group's subscription.
     Group slowSub = AddGroup(server.get(), L"SlowSubscription", TRUE, 50, 2);
     AddItems(slowSub.items.get(), {L"Plant.Slow"});
+    // Nor does a client that hangs in a completion callback.
+    HungClient hung;
+    ASSERT_TRUE(hung.Start(server.get()));
     Group fastSub = AddGroup(other.get(), L"FastSubscription", TRUE, 100, 3);
     kit::ComPtr<DataSink> sink = Make<DataSink>();
     kit::ComPtr<IConnectionPointContainer> cpc;
@@ -830,6 +874,11 @@ TEST_F(EngineOutOfProcess, ASlowTagStallsNoOtherCallAndManyClientsRunAtOnce) {
     size_t fastReports = sink->Get(&sink->changes).size();
     EXPECT_GE(fastReports, 10u);
     ASSERT_EQ(S_OK, cp->Unadvise(cookie));
+    // When it answers with a failure, as the proxy of a dead client does, it loses its sink.
+    hung.sink->answer = RPC_E_DISCONNECTED;
+    SetEvent(hung.sink->hold.get());
+    EXPECT_TRUE(hung.sink->OnlyOurs());
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, hung.Read());
     kit::ComPtr<IOPCGroupStateMgt> slowState;
     ASSERT_EQ(S_OK, slowSub.items.As(IID_IOPCGroupStateMgt, slowState));
     BOOL off = FALSE;
@@ -1047,6 +1096,10 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCShutdown*>(shutdown.get()), &cookie));
     // A second client without a sink is cut off all the same.
     kit::ComPtr<IOPCServer> quiet = Connect();
+    // A third hangs in a callback: it holds up neither the others' notice nor the stop.
+    kit::ComPtr<IOPCServer> hanging = Connect();
+    HungClient hung;
+    ASSERT_TRUE(hung.Start(hanging.get()));
 
     Group g = AddGroup(server.get(), L"Busy", TRUE, 50, 1);
     Added a = AddItems(g.items.get(), {L"Plant.Slow", L"Counter"});
@@ -1079,6 +1132,7 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     SetEvent(g_host->stop.get());
     for (int i = 0; i < 3000 && !g_host->state->stopReturned; ++i) Sleep(10);
     ASSERT_EQ(1, g_host->state->stopReturned);
+    SetEvent(hung.sink->hold.get());  // only now
     EXPECT_EQ(1, shutdown->calls_);
     EXPECT_FALSE(shutdown->reason_.empty());
     Sleep(300);

@@ -105,6 +105,7 @@ public:
             kit::CritSecLock lock(fake_->lock);
             auto it = fake_->shutdownCookies.find(cookie);
             if (it == fake_->shutdownCookies.end() || !cookies_.count(cookie)) return CONNECT_E_NOCONNECTION;
+            if (FAILED(fake_->shutdownUnadviseResult)) return fake_->shutdownUnadviseResult;
             held = it->second;
             fake_->shutdownCookies.erase(it);
             cookies_.erase(cookie);
@@ -150,13 +151,16 @@ public:
         : FakeObject(fake),
           name_(name),
           handle_(handle),
-          dataPoint_(static_cast<IOPCItemMgt*>(this), this, IID_IOPCDataCallback, fake, false) {}
+          dataPoint_(static_cast<IOPCItemMgt*>(this), this, IID_IOPCDataCallback, fake, false),
+          nextItem_(fake->nextItemHandle) {}
 
     const std::wstring& Name() const { return name_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
+        if ((IsEqualIID(riid, IID_IOPCItemMgt) || IsEqualIID(riid, IID_IOPCSyncIO)) && fake_->groupQueryDelayMs)
+            Sleep(fake_->groupQueryDelayMs);
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCItemMgt))
             return Hand(static_cast<IOPCItemMgt*>(this), out);
         if (IsEqualIID(riid, IID_IOPCGroupStateMgt)) return Hand(static_cast<IOPCGroupStateMgt*>(this), out);
@@ -209,7 +213,7 @@ public:
             auto it = fake_->items.find(record[i].itemId);
             HRESULT e = it == fake_->items.end() ? OPC_E_UNKNOWNITEMID : it->second.addError;
             if (SUCCEEDED(e)) {
-                r.hServer = fake_->nextItemHandle++;
+                r.hServer = nextItem_++;
                 r.vtCanonicalDataType = it->second.canonicalType;
                 r.dwAccessRights = OPC_READABLE;
                 serverItems_[r.hServer] = record[i].itemId;
@@ -339,6 +343,7 @@ private:
     std::wstring name_;
     OPCHANDLE handle_;
     FakePoint dataPoint_;
+    OPCHANDLE nextItem_;
     std::map<OPCHANDLE, std::wstring> serverItems_;
 };
 
@@ -758,6 +763,7 @@ private:
 FakeOpc::FakeOpc() {}
 
 FakeOpc::~FakeOpc() {
+    DropSinks();
     Unregister();
     for (auto& item : items) delete item.second.value;
 }
@@ -879,6 +885,18 @@ void FakeOpc::SendShutdownFromThread(const wchar_t* reason) {
     });
     caller.join();
     for (IOPCShutdown* s : sinks) s->Release();
+}
+
+void FakeOpc::DropSinks() {
+    std::map<DWORD, IUnknown*> held;
+    {
+        kit::CritSecLock l(lock);
+        held.swap(shutdownCookies);
+    }
+    for (auto& h : held) {
+        h.second->Release();
+        ClientRefDelta(-1);
+    }
 }
 
 void FakeOpc::Count(const char* method) {

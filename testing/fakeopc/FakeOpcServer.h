@@ -134,6 +134,10 @@ public:
     std::deque<HRESULT> addItemsScript;
     std::deque<HRESULT> readScript;
     bool readReturnsNoErrors = false;  // a failed Read that gives no arrays at all
+    DWORD groupQueryDelayMs = 0;       // the group's IOPCItemMgt and IOPCSyncIO are slow to hand out
+    // The server's process is gone: Unadvise fails and the sink stays held
+    // (until DropSinks), as the references of a dead DCOM client do.
+    HRESULT shutdownUnadviseResult = S_OK;
     bool recordCalls = true;           // off for benchmarks: the records grow with every call
 
     // Browsing. A server offers IOPCBrowseServerAddressSpace and/or IOPCBrowse as
@@ -161,6 +165,8 @@ public:
 
     // Calls ShutdownRequest on every advised sink from a new thread and waits.
     void SendShutdownFromThread(const wchar_t* reason);
+    // Releases the sinks kept after a failed Unadvise.
+    void DropSinks();
 
     // ---- record ----
     int Calls(const std::string& method);
@@ -194,7 +200,7 @@ public:
     std::map<DWORD, IUnknown*> shutdownCookies;   // every advised sink, data callbacks too
     DWORD nextCookie = 100;
     OPCHANDLE nextGroupHandle = 7000;
-    OPCHANDLE nextItemHandle = 9000;
+    OPCHANDLE nextItemHandle = 9000;  // the first item handle of every group: servers number per group
     LONG liveGroups = 0;
     int serversCreated = 0;
 
