@@ -204,8 +204,8 @@ ms=$((($(date +%s%N) - t0) / 1000000))
 note "/Diag against the installed service: exit code $rc in $ms ms (the start of Wine's process included)"
 sed 's/^/    /' <<<"$out"
 [ $rc -eq 0 ] || fail "/Diag exit code $rc"
-# Seconds, not DCOM's long wait; generous for the emulated lane.
-[ $ms -lt 30000 ] || fail "/Diag took $ms ms"
+# Seconds, not DCOM's long wait: the emulated lane took 16-20 s on a loaded host.
+[ $ms -lt 60000 ] || fail "/Diag took $ms ms"
 for n in 1 2 5 6 7 8; do grep -q "^$n\. .* correcto (" <<<"$out" || fail "/Diag step $n did not pass"; done
 grep -q 'FALLA' <<<"$out" && fail "/Diag reported a failed step"
 report=$(tr -d '\r' < "$kit/OPC.Krel.Diag.txt" 2>/dev/null | iconv -f cp1252 -t utf-8)
