@@ -1,5 +1,6 @@
 # The release archive: everything a Windows user copies into one folder.
-# `cmake --install` lays it out flat; `cpack` zips it as OPC.Krel-3.0-win32.zip.
+# `cmake --install` lays it out flat; `cpack` zips it as OPC.Krel-3.0-win32.zip,
+# with SHA256SUMS.txt.
 set(KIT_RELEASE_TARGETS KetraOPCClient OPC.Krel.Client OPC.Krel.Server OPC.Krel.Inst FwSetup
     KetraOPCServer OPCKrelProxy)
 foreach(target ${KIT_RELEASE_TARGETS})
@@ -16,6 +17,14 @@ if(TARGET KetraOPCClient)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/dist/OPC.Krel.Client.ini ${CMAKE_SOURCE_DIR}/dist/LEEME.txt DESTINATION .)
 
+# The zip CPack writes is written again by cmake/ReleaseZip.cmake, with
+# SHA256SUMS.txt and reproducibly.
+find_program(KIT_ZIP zip)
+find_program(KIT_GIT git)
+set(CPACK_KIT_ZIP ${KIT_ZIP})
+set(CPACK_KIT_GIT ${KIT_GIT})
+set(CPACK_KIT_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/ReleaseZip.cmake)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME OPC.Krel)
 set(CPACK_PACKAGE_VERSION 3.0)
