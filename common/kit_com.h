@@ -10,6 +10,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -186,6 +188,19 @@ inline std::wstring WideFromAnsi(const char* s) {
     MultiByteToWideChar(CP_THREAD_ACP, 0, s, -1, &w[0], n);
     w.resize(static_cast<size_t>(n - 1));
     return w;
+}
+
+// printf into a string, for the short lines the kit shows (cut at 1,023 characters).
+#if defined(__GNUC__)
+inline std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#endif
+inline std::string Format(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return n < 0 ? std::string() : std::string(text);
 }
 
 inline std::string AnsiFromWide(const wchar_t* w) {

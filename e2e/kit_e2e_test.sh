@@ -142,6 +142,15 @@ fi
 image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" /v ImagePath 2>/dev/null | tr -d '\r')
 [[ "$image" == *"$tag"*"OPC.Krel.Server.exe"* ]] || fail "service image path: $image"
 
+# The connectivity doctor of the release folder, run in folder $1 (whose INI it
+# reads); its screen text as UTF-8.
+diag() {
+  (cd "$1" && timeout 120 wine "$kit/OPC.Krel.Client.exe" /Diag </dev/null 2>/dev/null | tr -d '\r' |
+    iconv -f cp1252 -t utf-8; exit "${PIPESTATUS[0]}")
+}
+# The shipped INI is kept for /Diag below, beside the customer's program.
+cp "$kit/OPC.Krel.Client.ini" "$app/" || fail "no shipped OPC.Krel.Client.ini"
+
 # Empty host name: the local route (Wine has no remote activation).
 printf '[OPC.KREL]\r\nOpcServerName=%s\r\nHostName=\r\n' "$service" > "$kit/OPC.Krel.Client.ini"
 start_console() {
@@ -177,6 +186,30 @@ if wait_for '[ "$(values_column)" != "$before" ] && all_values_shown' 20; then
 else
   fail "values did not change: $before"
 fi
+
+# The doctor runs while the console is connected. The shipped INI
+# (HostName=LocalHost) asks OPCEnum, which Wine does not have: a computer without
+# OPCEnum, for real.
+out=$(diag "$app"); rc=$?
+note "/Diag with the shipped INI: exit code $rc"
+if [ $rc -ne 4 ] || ! grep -q '^4\. OPCEnum \.* FALLA' <<<"$out" ||
+   ! grep -q 'Código: 0x80040154 REGDB_E_CLASSNOTREG' <<<"$out" ||
+   ! grep -q 'Solución: En LocalHost: instale OPCEnum.*deje HostName vacío' <<<"$out"; then
+  fail "/Diag with the shipped INI did not fail at step 4 with its code and fix (exit code $rc)"; echo "$out"
+fi
+# Against the installed service by the local route.
+t0=$(date +%s%N)
+out=$(diag "$kit"); rc=$?
+ms=$((($(date +%s%N) - t0) / 1000000))
+note "/Diag against the installed service: exit code $rc in $ms ms (the start of Wine's process included)"
+sed 's/^/    /' <<<"$out"
+[ $rc -eq 0 ] || fail "/Diag exit code $rc"
+# Seconds, not DCOM's long wait: the emulated lane took 16-20 s on a loaded host.
+[ $ms -lt 60000 ] || fail "/Diag took $ms ms"
+for n in 1 2 5 6 7 8; do grep -q "^$n\. .* correcto (" <<<"$out" || fail "/Diag step $n did not pass"; done
+grep -q 'FALLA' <<<"$out" && fail "/Diag reported a failed step"
+report=$(tr -d '\r' < "$kit/OPC.Krel.Diag.txt" 2>/dev/null | iconv -f cp1252 -t utf-8)
+[ "$report" = "$(grep -v '^Informe: ' <<<"$out")" ] || fail "OPC.Krel.Diag.txt beside the program differs from the screen"
 
 note "second client through KetraOPCClient while the console runs:"
 (cd "$app" && timeout 180 wine krel_e2e_reader.exe 4 </dev/null 2>&1 | tr -d '\r' | sed 's/^/    /'; exit "${PIPESTATUS[0]}")
@@ -229,6 +262,14 @@ elapsed=$((SECONDS - t0))
 note "in $elapsed s: row 3 cleared $cleared times, 'Error de conexion' $failed times; service $(service_state)"
 [ $failed -ge 3 ] && [ $cleared -ge 3 ] || fail "retries not seen (cleared $cleared, failed $failed in $elapsed s)"
 [ $failed -le $((elapsed + 1)) ] || fail "retries faster than once a second ($failed in $elapsed s)"
+# Under the message: the failing step with its code, and the pointer to /Diag.
+why=
+if wait_for 'why=$(screen); [[ "$(sed -n 5p <<<"$why")" == "Paso 5 (Servidor OPC): 0x"* ]] &&
+             grep -q "OPC.Krel.Client.exe /Diag" <<<"$why"' 30; then
+  note "the console says why:"; sed -n '4,9p' <<<"$why"
+else
+  fail "no failing step under 'Error de conexion'"; screen
+fi
 [ -f "$work/exit" ] && fail "the console ended while the service was away: $(cat "$work/exit")"
 
 wine "$bin/krel_e2e_starttype.exe" auto || fail "could not enable the service"

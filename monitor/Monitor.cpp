@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 
+#include "Diagnosis.h"
 #include "kit_com.h"
 
 namespace krelmon {
@@ -72,7 +73,7 @@ void Finish(ketra::opc::IOPCClient* client, const ClientFactory& factory) {
 }  // namespace
 
 ClientFactory LibraryFactory() {
-    ClientFactory f = {&CreateNewOPCClientObject, &DestroyOPCClientObject};
+    ClientFactory f = {&CreateNewOPCClientObject, &DestroyOPCClientObject, &GetOPCClientLastError};
     return f;
 }
 
@@ -142,8 +143,13 @@ int ConnectionCycle(IConsoleIO& io, const ClientFactory& factory, const Settings
         return 0;
     }
     if (client->Connect(settings.serverName, settings.hostName, &IgnoreLog) < 0) {
+        // Asked before the object goes: the failure is the object's.
+        KetraOPCError error = {};
+        error.size = sizeof error;
+        if (!factory.lastError || !factory.lastError(client, &error)) error.code = S_OK;
         factory.destroy(client);
         io.Print("Error de conexion\n");
+        io.Print(WhyLines(error).c_str());
         return -1;
     }
     table.count = 0;

@@ -1,6 +1,6 @@
 // The console monitor's logic: settings, the tag walk, the value texts and the
 // connection cycle. The console, the keyboard and the sleeps go through
-// IConsoleIO and the client library's two exports through ClientFactory, so that
+// IConsoleIO and the client library's exports through ClientFactory, so that
 // tests can drive the whole screen without a console or a server.
 #ifndef KREL_MONITOR_H
 #define KREL_MONITOR_H
@@ -56,6 +56,8 @@ protected:
 struct ClientFactory {
     ketra::opc::IOPCClient*(__stdcall* create)();
     BOOL(__stdcall* destroy)(ketra::opc::IOPCClient*);
+    // Why a Connect failed; null: the console says only that it failed.
+    BOOL(__stdcall* lastError)(ketra::opc::IOPCClient*, KetraOPCError*) = nullptr;
 };
 
 // The library's own exports.

@@ -38,6 +38,7 @@ HRESULT COPCClient::ConnectEngine(const char* progId, const char* host, LogCallb
     if (!progId) {
         // Nothing to connect to; refuse rather than dereference it.
         logCallback = callback;
+        engine.lastFailure = {KETRA_STEP_CALL, E_INVALIDARG, "Connect"};
         Log(LogError, "Unable to connect to server %s on host %s", "(null)", host ? host : "(null)");
         return E_INVALIDARG;
     }

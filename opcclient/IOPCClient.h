@@ -98,6 +98,65 @@ extern "C" {
 KETRA_OPCCLIENT_API ketra::opc::IOPCClient* __stdcall CreateNewOPCClientObject();
 // Destroys a client object (disconnecting it first); 0 for null, else 1.
 KETRA_OPCCLIENT_API BOOL __stdcall DestroyOPCClientObject(ketra::opc::IOPCClient* client);
+
+// ---- Diagnosis. Appended: the two functions above and the slots of IOPCClient
+// are unchanged. A program that must also run with an older KetraOPCClient.dll
+// looks these two up with GetProcAddress. ----
+
+// The links of the chain from this computer to the server's data, numbered as
+// OPC.Krel.Client.exe /Diag numbers its steps.
+enum {
+    KETRA_STEP_CALL = 0,        // the call itself (already connected, no ProgID)
+    KETRA_STEP_COMPUTER = 1,    // this computer's DCOM settings
+    KETRA_STEP_PROXIES = 2,     // proxy/stub DLLs of the OPC interfaces
+    KETRA_STEP_HOST = 3,        // name and TCP port 135 of the server computer
+    KETRA_STEP_SERVERLIST = 4,  // OPCEnum on the server computer
+    KETRA_STEP_SERVER = 5,      // activation of the OPC server
+    KETRA_STEP_STATUS = 6,      // the server's status (running)
+    KETRA_STEP_CALLBACKS = 7,   // the group and the server's calls back into this computer
+    KETRA_STEP_DATA = 8         // items and reads
+};
+
+// Why a Connect failed, with the failing call's own HRESULT (Connect itself mostly
+// returns E_FAIL). Texts are narrow, in the calling thread's ANSI code page; the
+// fix is one line of Spanish naming the computer and the setting to change.
+typedef struct KetraOPCError {
+    DWORD size;           // set by the caller: sizeof(KetraOPCError)
+    LONG step;            // KETRA_STEP_*
+    HRESULT code;         // S_OK when the last Connect succeeded or none ran
+    char call[64];        // the failing call, e.g. "IOPCServerList::CLSIDFromProgID"
+    char name[48];        // the code's symbolic name ("REGDB_E_CLASSNOTREG"), "" when unknown
+    char text[256];       // the system's text for the code
+    char stepTitle[48];   // what the step checks, e.g. "OPCEnum"
+    char fix[512];        // what to change, on which computer
+} KetraOPCError;
+
+// Fills `error` with what the last Connect of `client` found. FALSE for a null
+// argument or a `size` smaller than this header's structure.
+KETRA_OPCCLIENT_API BOOL __stdcall GetOPCClientLastError(ketra::opc::IOPCClient* client, KetraOPCError* error);
+
+enum { KETRA_DIAG_PASSED = 0, KETRA_DIAG_FAILED = 1, KETRA_DIAG_SKIPPED = 2 };
+
+// One step of a diagnosis, as it finishes.
+typedef struct KetraDiagStep {
+    DWORD size;           // sizeof(KetraDiagStep)
+    LONG step;            // 1 to 8, KETRA_STEP_*
+    LONG verdict;         // KETRA_DIAG_*
+    DWORD elapsedMs;      // time the step took
+    char title[64];       // what the step checks
+    char detail[2048];    // what it found (lines end in '\n'), or why it was skipped
+    KetraOPCError error;  // for a failed step: call, code, name, text and fix
+} KetraDiagStep;
+
+typedef void(__stdcall* KetraDiagCallback)(const KetraDiagStep* step, void* context);
+
+// Walks the chain from this computer to `progId` on `host` (the routes of
+// IOPCClient::Connect), calling `callback` once per step in order. Returns 0 when
+// no step failed, else the number of the first failed step (-1 if the diagnosis
+// could not run at all). The calling thread must have initialised COM; the run
+// takes seconds, bounded by short time-outs rather than DCOM's own.
+KETRA_OPCCLIENT_API LONG __stdcall RunOPCDiagnosis(const char* progId, const char* host,
+                                                   KetraDiagCallback callback, void* context);
 }
 
 #endif

@@ -129,6 +129,7 @@ HRESULT OPCClient::CreateServer() {
                                       IID_IOPCServer, server.put_void());
         if (remote && FAILED(hr)) {
             server.Reset();
+            Failed(KETRA_STEP_SERVER, hr, IsEqualCLSID(clsid, GUID_NULL) ? "CLSIDFromProgID" : "CoCreateInstance");
             Log(LogError,
                 "CComPtr<IOPCServer>::CoCreateInstance (REMOTE SERVER) failed for prog Id '%s', host "
                 "'%s' (%s)",
@@ -137,6 +138,8 @@ HRESULT OPCClient::CreateServer() {
         }
         if (!remote && (FAILED(hr) || !server)) {
             server.Reset();
+            Failed(KETRA_STEP_SERVER, FAILED(hr) ? hr : E_NOINTERFACE,
+                   IsEqualCLSID(clsid, GUID_NULL) ? "CLSIDFromProgID" : "CoCreateInstance");
             Log(LogError, "CComPtr<IOPCServer>::CoCreateInstance failed for prog Id '%s', host '%s' (%s)",
                 progId.c_str(), host.c_str(), ComErrorText(ComError(hr)));
             return E_FAIL;
@@ -152,6 +155,7 @@ HRESULT OPCClient::CreateServer() {
                                         &entry.qi);
             if (SUCCEEDED(hr) && FAILED(entry.qi.hr)) hr = entry.qi.hr;
             if (FAILED(hr) || !entry.qi.pItf) {
+                Failed(KETRA_STEP_SERVERLIST, FAILED(hr) ? hr : E_NOINTERFACE, "CoCreateInstanceEx(OPCEnum)");
                 Log(LogError,
                     "CComPtr<IOPCServerList>::CoCreateInstance (REMOTE SERVER) failed for prog Id '%s', "
                     "host '%s' (%s)",
@@ -164,6 +168,7 @@ HRESULT OPCClient::CreateServer() {
         kit::ComPtr<IOPCServerList> serverList;
         hr = listUnknown.As(IID_IOPCServerList, serverList);
         if (FAILED(hr) || !serverList) {
+            Failed(KETRA_STEP_SERVERLIST, FAILED(hr) ? hr : E_NOINTERFACE, "QueryInterface(IOPCServerList)");
             Log(LogError,
                 "CComPtr<IOPCServerList>::QueryInterface (REMOTE SERVER) failed for prog Id '%s', host "
                 "'%s' (%s)",
@@ -174,6 +179,7 @@ HRESULT OPCClient::CreateServer() {
         CLSID clsid = GUID_NULL;
         hr = serverList->CLSIDFromProgID(wideProgId.c_str(), &clsid);
         if (FAILED(hr) || IsEqualCLSID(clsid, GUID_NULL)) {
+            Failed(KETRA_STEP_SERVERLIST, FAILED(hr) ? hr : REGDB_E_CLASSNOTREG, "IOPCServerList::CLSIDFromProgID");
             Log(LogError, "IOPCServerList::CLSIDFromProgID failed to get CLSID from ProgID (%s)",
                 progId.c_str());
             return E_FAIL;
@@ -183,6 +189,7 @@ HRESULT OPCClient::CreateServer() {
         hr = com.coCreateInstanceEx(clsid, nullptr, CLSCTX_REMOTE_SERVER, &where.info, 1, &entry.qi);
         if (SUCCEEDED(hr) && FAILED(entry.qi.hr)) hr = entry.qi.hr;
         if (FAILED(hr) || !entry.qi.pItf) {
+            Failed(KETRA_STEP_SERVER, FAILED(hr) ? hr : E_NOINTERFACE, "CoCreateInstanceEx");
             Log(LogError,
                 "CComPtr<IOPCServer>::CoCreateInstance (REMOTE SERVER) failed for prog Id '%s', host "
                 "'%s' (%s)",
@@ -197,7 +204,10 @@ HRESULT OPCClient::CreateServer() {
     hr = shutdownSink->Advise(server.get());
     if (FAILED(hr)) {
         Log(LogError, "COPCShutdownImpl::Advise returned error. (%s)", ComErrorText(ComError(hr)));
-        if (!(options & kOptionAdviseMayFail)) return E_FAIL;
+        if (!(options & kOptionAdviseMayFail)) {
+            Failed(KETRA_STEP_CALLBACKS, hr, "IConnectionPoint::Advise(IOPCShutdown)");
+            return E_FAIL;
+        }
     }
     return S_OK;
 }
@@ -211,12 +221,16 @@ HRESULT OPCClient::WaitUntilRunning() {
     for (int poll = 0; poll < kStatusPolls; ++poll) {
         Activation().sleep(kStatusPollMs);
         hr = GetServerState(&state);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) {
+            Failed(KETRA_STEP_STATUS, hr, "IOPCServer::GetStatus");
+            return hr;
+        }
         if (state == OPC_STATUS_RUNNING) return S_OK;
     }
     const double elapsedMs = static_cast<double>(clock() - start) * 1000.0 / CLOCKS_PER_SEC;
     Log(LogWarning, "%.2f ms passed and the OPC Server it's still not in state OPC_STATUS_RUNNING.",
         elapsedMs);
+    Failed(KETRA_STEP_STATUS, E_FAIL, "IOPCServer::GetStatus (OPC_STATUS_RUNNING)");
     return E_FAIL;
 }
 
@@ -233,6 +247,7 @@ HRESULT OPCClient::CreateGroup() {
                               IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(group.put()));
         if (hr == E_NOINTERFACE) {
             group.Reset();
+            Failed(KETRA_STEP_CALLBACKS, hr, "IOPCServer::AddGroup");
             Log(LogError, "IOPCServer::AddGroup returned E_NOINTERFACE (IID_IOPCGroupStateMgt)");
             return E_FAIL;
         }
@@ -244,6 +259,7 @@ HRESULT OPCClient::CreateGroup() {
     }
     if (FAILED(hr) || !group) {
         group.Reset();
+        Failed(KETRA_STEP_CALLBACKS, FAILED(hr) ? hr : E_NOINTERFACE, "IOPCServer::AddGroup");
         Log(LogError, "1003:IOPCServer::AddGroup failed for group name %s.", groupName.c_str());
         return E_FAIL;
     }
@@ -254,6 +270,7 @@ HRESULT OPCClient::CreateGroup() {
     kit::ComPtr<IConnectionPointContainer> container;
     hr = group.As(IID_IConnectionPointContainer, container);
     if (FAILED(hr) || !container) {
+        Failed(KETRA_STEP_CALLBACKS, FAILED(hr) ? hr : E_NOINTERFACE, "QueryInterface(IConnectionPointContainer)");
         Log(LogError, "1008: failed obtaining the IConnectionPointContainer interface from the Group (%s).",
             ComErrorText(ComError(FAILED(hr) ? hr : E_NOINTERFACE)));
         return E_FAIL;
@@ -261,6 +278,7 @@ HRESULT OPCClient::CreateGroup() {
     hr = container->FindConnectionPoint(IID_IOPCDataCallback, dataCallbackPoint.put());
     if (FAILED(hr) || !dataCallbackPoint) {
         dataCallbackPoint.Reset();
+        Failed(KETRA_STEP_CALLBACKS, FAILED(hr) ? hr : CONNECT_E_NOCONNECTION, "FindConnectionPoint(IOPCDataCallback)");
         Log(LogError,
             "1009: failed obtaining the  IOPCDataCallback interface. Server not compliant with OPC DA 2.0 "
             "(%s).",
@@ -274,8 +292,10 @@ HRESULT OPCClient::CreateServerObject(const char* newProgId, const char* newHost
     if (newProgId) progId = newProgId;
     isLocal = !newHost || !*newHost;
     if (!isLocal) host = newHost;
+    lastFailure = ketra::opc::ChainFailure();
     if (!receiver) return E_FAIL;
     if (server && group) {
+        Failed(KETRA_STEP_CALL, E_FAIL, "Already Connected");
         Log(LogError, "Already Connected");
         return E_FAIL;
     }
@@ -299,13 +319,17 @@ HRESULT OPCClient::CreateServerObject(const char* newProgId, const char* newHost
             size = itemList.size();
         }
         if (size > 1) result = AddParamsToGroup(&added);
+        if (FAILED(result)) Failed(KETRA_STEP_DATA, result, "IOPCItemMgt::AddItems");
     } catch (const ComError& e) {
+        Failed(KETRA_STEP_SERVER, e.Error(), "CreateServerObject");
         Log(LogError, "EXCEPTION: CVadProxyOPC::CreateServerObject (%s)", ComErrorText(e));
         return E_FAIL;
     } catch (const HResultError& e) {
+        Failed(KETRA_STEP_SERVER, e.hr, "CreateServerObject");
         Log(LogError, "EXCEPTION: CVadProxyOPC::CreateServerObject (HR = %d)", static_cast<int>(e.hr));
         return E_FAIL;
     } catch (...) {
+        Failed(KETRA_STEP_SERVER, E_FAIL, "CreateServerObject");
         Log(LogError, "EXCEPTION: CVadProxyOPC::CreateServerObject");
         return E_FAIL;
     }

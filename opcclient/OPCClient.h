@@ -17,7 +17,14 @@
 #include "kit_com.h"
 #include "opccomn.h"
 #include "opcda.h"
+#include "ErrorReport.h"
 #include "ReceiveData.h"
+
+namespace ketra {
+namespace opc {
+class Doctor;
+}
+}  // namespace ketra
 
 // One registered item. The engine creates and owns it.
 struct COPCItem {
@@ -151,8 +158,13 @@ public:
     kit::ComPtr<IOPCSyncIO> syncIO;
     // syncIO is set: a read looks here instead of taking the lock.
     std::atomic<bool> syncIOReady;
+    // Where the last connect failed and with which code (the result is mostly E_FAIL).
+    ketra::opc::ChainFailure lastFailure;
 
 private:
+    // The doctor walks the connect's own steps one at a time.
+    friend class ketra::opc::Doctor;
+    void Failed(int step, HRESULT code, const char* call) { lastFailure = {step, code, call}; }
     // itemMgt or syncIO, asked for on first need. Reads on several threads may
     // need one first at the same time: one asks while the others wait, instead
     // of each replacing (and releasing) what another is using.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ConsoleIO.h"
+#include "Diagnosis.h"
 #include "Monitor.h"
 
 using ketra::opc::IItemEnumerator;
@@ -113,6 +114,7 @@ public:
     std::map<std::string, std::vector<ScriptValue>> values;
     std::map<std::string, size_t> passes;
     HRESULT connectResult = S_OK;
+    KetraOPCError error = {};  // what GetOPCClientLastError would tell
     HRESULT stateResult = RPC_E_DISCONNECTED;  // a server that no longer answers
     int failReadAt = -1;
     std::set<std::string> unreadable;
@@ -136,7 +138,24 @@ BOOL __stdcall DestroyScripted(IOPCClient* c) {
     if (c) ++g_destroyed;
     return c != nullptr;
 }
-const krelmon::ClientFactory kFactory = {&CreateScripted, &DestroyScripted};
+BOOL __stdcall LastErrorScripted(IOPCClient* c, KetraOPCError* e) {
+    *e = static_cast<ScriptClient*>(c)->error;
+    return TRUE;
+}
+const krelmon::ClientFactory kFactory = {&CreateScripted, &DestroyScripted, &LastErrorScripted};
+
+KetraOPCError Failure(LONG step, HRESULT code, const char* name, const char* title, const char* fix) {
+    KetraOPCError e = {};
+    e.size = sizeof e;
+    e.step = step;
+    e.code = code;
+    std::snprintf(e.call, sizeof e.call, "%s", "CoCreateInstanceEx(OPCEnum)");
+    std::snprintf(e.name, sizeof e.name, "%s", name);
+    std::snprintf(e.text, sizeof e.text, "%s", "Clase no registrada");
+    std::snprintf(e.stepTitle, sizeof e.stepTitle, "%s", title);
+    std::snprintf(e.fix, sizeof e.fix, "%s", fix);
+    return e;
+}
 
 class ScreenConsole : public krelmon::IConsoleIO {
 public:
@@ -148,6 +167,7 @@ public:
     }
     void MoveTo(short c, short r) override { col = c; row = r; }
     void Print(const char* text) override {
+        printed += text;
         for (const char* p = text; *p; ++p) {
             if (*p == '\n') { col = 0; ++row; }
             else if (*p == '\t') col = (col / 8 + 1) * 8;
@@ -168,6 +188,7 @@ public:
     std::string Cell(int r) const { return rows.at(r).substr(35, 16); }
 
     std::vector<std::string> rows;
+    std::string printed;
     int col = 0, row = 0, clears = 0, polls = 0, waits = 0;
     int keyAtPoll = 0;
     DWORD slept = 0;
@@ -398,9 +419,99 @@ TEST_F(MonitorTest, FailedConnectDestroysWithoutDisconnecting) {
     screen.MoveTo(0, 3);
     EXPECT_EQ(-1, krelmon::ConnectionCycle(screen, kFactory, settings, table));
     EXPECT_EQ("Error de conexion", screen.Row(3));
+    EXPECT_EQ("Diagnóstico completo: OPC.Krel.Client.exe /Diag", screen.Row(4)) << "no code to tell";
     EXPECT_EQ(0, c.disconnects);
     EXPECT_EQ(1, g_destroyed);
     EXPECT_TRUE(c.browsed.empty());
+}
+
+TEST_F(MonitorTest, FailedConnectSaysWhyOnEveryRetry) {
+    ScriptClient first, second;
+    first.connectResult = second.connectResult = E_FAIL;
+    first.error = Failure(5, E_ACCESSDENIED, "E_ACCESSDENIED", "Servidor OPC", "En PLANTA-7: dcomcnfg.");
+    second.error = Failure(4, REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG", "OPCEnum", "En PLANTA-7: instale OPCEnum.");
+    g_clients = {&first, &second};
+    screen.keyAtPoll = kHeaderPolls + 20 + kHeaderPolls + 1;  // in the second failure's wait
+    EXPECT_EQ(0, krelmon::RunMonitor(screen, kFactory, settings));
+    EXPECT_NE(std::string::npos, screen.printed.find("Paso 5 (Servidor OPC): 0x80070005 E_ACCESSDENIED"));
+    EXPECT_EQ("Host Name      : LocalHost", screen.Row(1)) << "the rest of the screen as before";
+    EXPECT_EQ("Error de conexion", screen.Row(3));
+    EXPECT_EQ("Paso 4 (OPCEnum): 0x80040154 REGDB_E_CLASSNOTREG - Clase no registrada "
+              "(CoCreateInstanceEx(OPCEnum))",
+              screen.Row(4));
+    EXPECT_EQ("Solución: En PLANTA-7: instale OPCEnum.", screen.Row(5));
+    EXPECT_EQ("Diagnóstico completo: OPC.Krel.Client.exe /Diag", screen.Row(6));
+    EXPECT_EQ("", screen.Row(7));
+}
+
+LONG __stdcall ScriptedDiagnosis(const char* progId, const char* host, KetraDiagCallback callback, void* context) {
+    EXPECT_STREQ("Krel.Test", progId);
+    EXPECT_STREQ("", host);
+    KetraDiagStep s = {};
+    s.size = sizeof s;
+    s.step = 1;
+    s.elapsedMs = 3;
+    std::snprintf(s.title, sizeof s.title, "Este equipo");
+    std::snprintf(s.detail, sizeof s.detail, "COM distribuido: habilitado\nautenticación: Conectar (2)\n");
+    callback(&s, context);
+    s.step = 4;
+    s.verdict = KETRA_DIAG_FAILED;
+    s.elapsedMs = 12;
+    std::snprintf(s.title, sizeof s.title, "OPCEnum");
+    std::snprintf(s.detail, sizeof s.detail, "servidores OPC DA 2.0 en X: 0\n");
+    s.error = Failure(4, REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG", "OPCEnum", "En X: instale OPCEnum.");
+    callback(&s, context);
+    s.step = 5;
+    s.verdict = KETRA_DIAG_SKIPPED;
+    std::snprintf(s.title, sizeof s.title, "Servidor OPC");
+    std::snprintf(s.detail, sizeof s.detail, "sin OPCEnum no hay CLSID del servidor (paso 4)\n");
+    callback(&s, context);
+    return 4;
+}
+
+TEST_F(MonitorTest, DiagShowsEachStepWritesTheSameReportAndExitsWithTheFailedStep) {
+    char temp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, temp));
+    const std::string dir = std::string(temp) + "krelmon_diag";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    const std::string report = dir + "\\OPC.Krel.Diag.txt";
+    DeleteFileA(report.c_str());
+    EXPECT_EQ(4, krelmon::RunDiagnosis(screen, &ScriptedDiagnosis, "Krel.Test", "", dir.c_str()));
+    const std::vector<std::string> expected = {
+        "OPC Krel Client 3.0 - diagnóstico de la conexión",
+        "Servidor OPC: Krel.Test",
+        "Equipo      : (vacío: este equipo, ruta local)",
+        "",
+        "1. Este equipo ................... correcto (3 ms)",
+        "     COM distribuido: habilitado",
+        "     autenticación: Conectar (2)",
+        "4. OPCEnum ....................... FALLA (12 ms)",
+        "     servidores OPC DA 2.0 en X: 0",
+        "     Código: 0x80040154 REGDB_E_CLASSNOTREG - Clase no registrada (CoCreateInstanceEx(OPCEnum))",
+        "     Solución: En X: instale OPCEnum.",
+        "5. Servidor OPC .................. omitido: sin OPCEnum no hay CLSID del servidor (paso 4)",
+        "",
+        "Resultado: falla el paso 4 (OPCEnum)",
+        "Informe: " + report,
+    };
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], screen.Row(static_cast<int>(i))) << i;
+    // The file holds what the screen showed, as Windows text (CR LF).
+    std::string shown = screen.printed.substr(0, screen.printed.rfind("Informe: "));
+    std::string file;
+    FILE* f = std::fopen(report.c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    for (int ch; (ch = std::fgetc(f)) != EOF;) file += static_cast<char>(ch);
+    std::fclose(f);
+    std::string crlf;
+    for (char ch : shown) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    EXPECT_EQ(crlf, file);
+
+    // A folder that cannot take the report: the temporary folder does.
+    EXPECT_EQ(std::string(temp) + "OPC.Krel.Diag.txt",
+              krelmon::WriteReport("x\n", (dir + "\\no\\such").c_str(), krelmon::kReportFileName));
+    DeleteFileA((std::string(temp) + "OPC.Krel.Diag.txt").c_str());
+    DeleteFileA(report.c_str());
+    RemoveDirectoryA(dir.c_str());
 }
 
 TEST_F(MonitorTest, FailedReadEndsTheCycleAndTheNextWalksAfresh) {

@@ -2,6 +2,8 @@
 // and its connection point, and what each failure says.
 #include <olectl.h>
 
+#include <cstdio>
+#include <cstring>
 #include <regex>
 
 #include "client_fixture.h"
@@ -19,6 +21,17 @@ std::string Text(HRESULT hr) {
 }
 
 const char kUnableLocal[] = "ERR: Unable to connect to server Kit.FakeOpc.Test.1 on host (null)";
+
+// What GetOPCClientLastError tells a caller: step, code and call of the failure.
+std::string Why(ketra::opc::IOPCClient* client) {
+    KetraOPCError e = {};
+    e.size = sizeof e;
+    if (!GetOPCClientLastError(client, &e)) return "refused";
+    char text[160];
+    std::snprintf(text, sizeof text, "%ld %08lX %s", static_cast<long>(e.step), static_cast<unsigned long>(e.code),
+                  e.call);
+    return text;
+}
 
 // What the engine asked of COM activation.
 struct ActivationCall {
@@ -128,6 +141,9 @@ TEST_F(ConnectTest, UnknownProgIdFailsLocallyWithTheSystemText) {
               Lines());
     EXPECT_EQ(0, fake->ServersCreated());
     EXPECT_FALSE(client->IsConnectedFlag());
+    char why[64];
+    std::snprintf(why, sizeof why, "5 %08lX CLSIDFromProgID", static_cast<unsigned long>(expected));
+    EXPECT_EQ(why, Why(client));
 }
 
 TEST_F(ConnectTest, DcomHostUsesTheConfiguredRemoteServer) {
@@ -145,6 +161,7 @@ TEST_F(ConnectTest, DcomHostUsesTheConfiguredRemoteServer) {
                   "'Kit.FakeOpc.Test.1', host 'DCOM' (" + Text(REGDB_E_CLASSNOTREG) + ")",
                   "ERR: Unable to connect to server Kit.FakeOpc.Test.1 on host DCOM"}),
               Lines());
+    EXPECT_EQ("5 80040154 CoCreateInstance", Why(client));
 }
 
 TEST_F(ConnectTest, NamedHostsGoThroughThatMachinesServerList) {
@@ -180,6 +197,14 @@ TEST_F(ConnectTest, EachServerListFailureHasItsOwnLineAndCreatesNoServer) {
                                             head + Text(E_ACCESSDENIED) + ")",
                                         unable}),
               Lines());
+    EXPECT_EQ("4 80070005 CoCreateInstanceEx(OPCEnum)", Why(client));
+    KetraOPCError e = {};
+    e.size = sizeof e;
+    ASSERT_TRUE(GetOPCClientLastError(client, &e));
+    EXPECT_STREQ("E_ACCESSDENIED", e.name);
+    EXPECT_EQ(Text(E_ACCESSDENIED), e.text);
+    EXPECT_STREQ("OPCEnum", e.stepTitle);
+    EXPECT_EQ(0, std::strncmp(e.fix, "En PLANTA-7: dcomcnfg", 21)) << e.fix;
 
     ClearLines();
     g_listCreateResult = S_OK;
@@ -196,6 +221,7 @@ TEST_F(ConnectTest, EachServerListFailureHasItsOwnLineAndCreatesNoServer) {
     EXPECT_EQ("ERR: CComPtr<IOPCServerList>::QueryInterface (REMOTE SERVER) failed for " + head +
                   Text(E_NOINTERFACE) + ")",
               Lines().at(0));
+    EXPECT_EQ("4 80004002 QueryInterface(IOPCServerList)", Why(client));
     const int listedServers = fake->ServersCreated();  // the stand-in above was one
 
     ClearLines();
@@ -204,6 +230,7 @@ TEST_F(ConnectTest, EachServerListFailureHasItsOwnLineAndCreatesNoServer) {
     EXPECT_EQ((std::vector<std::string>{
                   "ERR: IOPCServerList::CLSIDFromProgID failed to get CLSID from ProgID (Kit.FakeOpc.Test.1)", unable}),
               Lines());
+    EXPECT_EQ("4 80040154 IOPCServerList::CLSIDFromProgID", Why(client));
 
     ClearLines();
     fake->MapProgId(kFakeProgIdW, GUID_NULL);
@@ -219,6 +246,7 @@ TEST_F(ConnectTest, EachServerListFailureHasItsOwnLineAndCreatesNoServer) {
     EXPECT_EQ("ERR: CComPtr<IOPCServer>::CoCreateInstance (REMOTE SERVER) failed for " + head +
                   Text(RPC_E_DISCONNECTED) + ")",
               Lines().at(0));
+    EXPECT_EQ("5 80010108 CoCreateInstanceEx", Why(client));
     EXPECT_EQ(listedServers, fake->ServersCreated());
     EXPECT_FALSE(client->IsConnectedFlag());
 }
@@ -238,6 +266,7 @@ TEST_F(ConnectTest, ServerThatNeverRunsTimesOutThenASecondConnectOnlyWaits) {
     EXPECT_EQ(4, fake->Calls("GetStatus"));
     EXPECT_EQ(0, fake->Calls("AddGroup")) << "Server-only state";
     EXPECT_FALSE(client->IsConnectedFlag());
+    EXPECT_EQ("6 80004005 IOPCServer::GetStatus (OPC_STATUS_RUNNING)", Why(client));
 
     // Server only: no new server, no new advise; the wait runs again.
     ClearLines();
@@ -251,6 +280,7 @@ TEST_F(ConnectTest, ServerThatNeverRunsTimesOutThenASecondConnectOnlyWaits) {
                                         "DBG: 1020: 0 Items added, Current Items count is 0."}),
               Lines());
     EXPECT_TRUE(client->IsConnectedFlag());
+    EXPECT_EQ("0 00000000 ", Why(client)) << "a connect that succeeds clears the failure";
 }
 
 TEST_F(ConnectTest, StatusFailuresFirstQueryGoesOnPollFailureEndsTheConnect) {
@@ -270,6 +300,7 @@ TEST_F(ConnectTest, StatusFailuresFirstQueryGoesOnPollFailureEndsTheConnect) {
                                         "ERR: IOPCServer::GetStatus returned error: " + Text(RPC_E_DISCONNECTED),
                                         "ERR: Unable to connect to server Kit.FakeOpc.Test.1 on host (null)"}),
               Lines());
+    EXPECT_EQ("6 80010108 IOPCServer::GetStatus", Why(client));
 
     ClearLines();
     fake->statusScript.push_back({E_FAIL, OPC_STATUS_RUNNING});
@@ -324,12 +355,14 @@ TEST_F(ConnectTest, AddGroupFailures) {
     EXPECT_EQ((std::vector<std::string>{"ERR: IOPCServer::AddGroup returned E_NOINTERFACE (IID_IOPCGroupStateMgt)",
                                         kUnableLocal}),
               Lines());
+    EXPECT_EQ("7 80004002 IOPCServer::AddGroup", Why(client));
     ClearLines();
     fake->addGroupScript = {E_OUTOFMEMORY};
     EXPECT_EQ(E_FAIL, ConnectLocal());
     EXPECT_EQ((std::vector<std::string>{"ERR: 1003:IOPCServer::AddGroup failed for group name Ketra.OPC.Client.",
                                         kUnableLocal}),
               Lines());
+    EXPECT_EQ("7 8007000E IOPCServer::AddGroup", Why(client)) << "the server's own code, not E_FAIL";
     EXPECT_EQ(1, fake->ServersCreated()) << "Server-only between attempts";
 }
 
@@ -351,9 +384,11 @@ TEST_F(ConnectTest, GroupWithoutContainerOrDataCallbackPointFailsButStaysConnect
                   kUnableLocal}),
               Lines());
     EXPECT_FALSE(client->IsConnectedFlag());
+    EXPECT_EQ("7 80004002 QueryInterface(IConnectionPointContainer)", Why(client));
     ClearLines();
     EXPECT_EQ(E_FAIL, ConnectLocal());
     EXPECT_EQ("ERR: Already Connected", Lines().at(0));
+    EXPECT_EQ("0 80004005 Already Connected", Why(client));
     client->Disconnect();
     EXPECT_EQ(0, fake->LiveGroups());
 
@@ -364,6 +399,7 @@ TEST_F(ConnectTest, GroupWithoutContainerOrDataCallbackPointFailsButStaysConnect
     EXPECT_EQ("ERR: 1009: failed obtaining the  IOPCDataCallback interface. Server not compliant with OPC DA 2.0 (" +
                   Text(CONNECT_E_NOCONNECTION) + ").",
               Lines().at(0));
+    EXPECT_EQ("7 80040200 FindConnectionPoint(IOPCDataCallback)", Why(client));
     EXPECT_EQ(1, fake->LiveGroups()) << "kept until Disconnect";
 }
 
@@ -397,6 +433,11 @@ TEST_F(ConnectTest, NullProgIdIsRefusedWithoutTouchingTheEngine) {
     EXPECT_EQ(E_INVALIDARG, client->Connect(nullptr, nullptr, &CaptureLine));
     EXPECT_EQ(std::vector<std::string>{"ERR: Unable to connect to server (null) on host (null)"}, Lines());
     EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ("0 80070057 Connect", Why(client));
+    KetraOPCError shorter = {};
+    shorter.size = sizeof shorter - 1;
+    EXPECT_FALSE(GetOPCClientLastError(client, &shorter));
+    EXPECT_FALSE(GetOPCClientLastError(nullptr, &shorter));
     // The client is still usable.
     EXPECT_EQ(S_OK, ConnectLocal());
 }

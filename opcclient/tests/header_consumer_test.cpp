@@ -15,6 +15,7 @@ namespace {
 
 std::vector<std::string> g_lines;
 void Collect(const char* line) { g_lines.push_back(line); }
+void __stdcall CountStep(const KetraDiagStep*, void* count) { ++*static_cast<int*>(count); }
 
 TEST(HeaderConsumer, CreateConnectReadDisconnectDestroy) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
@@ -46,6 +47,19 @@ TEST(HeaderConsumer, CreateConnectReadDisconnectDestroy) {
 
     EXPECT_EQ(0, client->Disconnect());
     EXPECT_EQ(TRUE, DestroyOPCClientObject(client));
+
+    // The appended exports, through the same import library.
+    ketra::opc::IOPCClient* failing = CreateNewOPCClientObject();
+    EXPECT_EQ(E_FAIL, failing->Connect("No.Such.Server.1", "", &Collect));
+    KetraOPCError error = {};
+    error.size = sizeof error;
+    ASSERT_TRUE(GetOPCClientLastError(failing, &error));
+    EXPECT_EQ(KETRA_STEP_SERVER, error.step);
+    EXPECT_TRUE(FAILED(error.code));
+    EXPECT_EQ(TRUE, DestroyOPCClientObject(failing));
+    int steps = 0;
+    RunOPCDiagnosis("Kit.FakeOpc.Header.1", "", &CountStep, &steps);
+    EXPECT_EQ(8, steps);
     EXPECT_TRUE(StopHeaderFakeClean());
     CoUninitialize();
 }

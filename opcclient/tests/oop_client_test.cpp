@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -181,6 +182,28 @@ TEST_F(OutOfProcessClient, ServerShutDownThenStartedAgainByTheNextConnect) {
     VariantClear(&value);
     client->Disconnect();
     DestroyOPCClientObject(client);
+}
+
+// The diagnosis across the process boundary. The test server never calls back,
+// as a server does whose callbacks this computer's firewall or rights refuse:
+// step 7 fails with the time-out and its fix, and the reads still pass.
+void __stdcall KeepStep(const KetraDiagStep* step, void* steps) {
+    static_cast<std::vector<KetraDiagStep>*>(steps)->push_back(*step);
+}
+
+TEST_F(OutOfProcessClient, DiagnosisFindsTheCallbacksThatNeverArrive) {
+    std::vector<KetraDiagStep> steps;
+    EXPECT_EQ(KETRA_STEP_CALLBACKS, RunOPCDiagnosis(KIT_OOP_PROGID_A, "", &KeepStep, &steps));
+    ASSERT_EQ(8u, steps.size());
+    std::string verdicts;
+    for (const KetraDiagStep& s : steps) verdicts += "PFS"[s.verdict];
+    EXPECT_EQ("PPSSPPFP", verdicts);
+    EXPECT_NE(nullptr, std::strstr(steps[1].detail, "OPCKrelProxy.dll: IOPCServer")) << steps[1].detail;
+    EXPECT_NE(nullptr, std::strstr(steps[5].detail, "fabricante \"Krel out-of-process test server\"; versión 3.0.7"));
+    EXPECT_EQ(static_cast<HRESULT>(0x800705B4L), steps[6].error.code);
+    EXPECT_NE(nullptr, std::strstr(steps[6].error.fix, "/CltFireWall=1")) << steps[6].error.fix;
+    EXPECT_NE(nullptr, std::strstr(steps[7].detail, "lectura de \"Fixed.Real\": 2.5 (tipo 4), calidad 0xC0"))
+        << steps[7].detail;
 }
 
 }  // namespace

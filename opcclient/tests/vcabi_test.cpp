@@ -4,11 +4,14 @@
 // moved (GCC's two-slot destructor, for one) fails here.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "FakeOpcServer.h"
 #include "TaskMemorySpy.h"
+// For the appended structures only; their layout is pinned below.
+#include "IOPCClient.h"
 #include "kit_com.h"
 #include "kit_exports.h"
 
@@ -142,6 +145,54 @@ TEST_F(DllAbiTest, EnumeratorSlotsAndItsDeletingDestructor) {
     EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
 
     EXPECT_EQ(TRUE, destroy(client));
+}
+
+// The appended exports, found by their decorated names, and their structures in
+// the layout Visual C++ gives them (4-byte members and char arrays: no padding).
+static_assert(offsetof(KetraOPCError, code) == 8 && offsetof(KetraOPCError, call) == 12 &&
+                  offsetof(KetraOPCError, name) == 76 && offsetof(KetraOPCError, text) == 124 &&
+                  offsetof(KetraOPCError, stepTitle) == 380 && offsetof(KetraOPCError, fix) == 428 &&
+                  sizeof(KetraOPCError) == 940,
+              "KetraOPCError as Visual C++ lays it out");
+static_assert(offsetof(KetraDiagStep, elapsedMs) == 12 && offsetof(KetraDiagStep, title) == 16 &&
+                  offsetof(KetraDiagStep, detail) == 80 && offsetof(KetraDiagStep, error) == 2128 &&
+                  sizeof(KetraDiagStep) == 3068,
+              "KetraDiagStep as Visual C++ lays it out");
+
+typedef BOOL(__stdcall* LastErrorFn)(void*, KetraOPCError*);
+typedef LONG(__stdcall* DiagnoseFn)(const char*, const char*, KetraDiagCallback, void*);
+
+std::vector<LONG> g_steps;
+void __stdcall CollectStep(const KetraDiagStep* step, void*) { g_steps.push_back(step->step * 10 + step->verdict); }
+
+TEST_F(DllAbiTest, AppendedExportsTellTheFailedStepAndDiagnose) {
+    auto lastError = reinterpret_cast<LastErrorFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, KIT_STDCALL_NAME(GetOPCClientLastError, 8))));
+    auto diagnose = reinterpret_cast<DiagnoseFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, KIT_STDCALL_NAME(RunOPCDiagnosis, 16))));
+    ASSERT_NE(nullptr, lastError);
+    ASSERT_NE(nullptr, diagnose);
+    void* client = create();
+    ASSERT_NE(nullptr, client);
+    EXPECT_EQ(E_FAIL, VtblOf<VcClientVtbl>(client)->Connect(client, "No.Such.Server.1", nullptr, &Capture));
+    KetraOPCError error = {};
+    error.size = sizeof error;
+    ASSERT_TRUE(lastError(client, &error));
+    EXPECT_EQ(KETRA_STEP_SERVER, error.step);
+    EXPECT_STREQ("CLSIDFromProgID", error.call);
+    EXPECT_STREQ("Servidor OPC", error.stepTitle);
+    EXPECT_NE('\0', error.fix[0]);
+    EXPECT_EQ(TRUE, destroy(client));
+
+    // The in-process fake: the local route, every step reported once, in order.
+    g_steps.clear();
+    LONG first = diagnose("Kit.FakeOpc.Abi.1", "", &CollectStep, nullptr);
+    ASSERT_EQ(8u, g_steps.size());
+    for (LONG i = 0; i < 8; ++i) EXPECT_EQ(i + 1, g_steps[i] / 10);
+    EXPECT_EQ(KETRA_DIAG_PASSED, g_steps[4] % 10) << "step 5, the server";
+    EXPECT_EQ(KETRA_DIAG_FAILED, g_steps[7] % 10) << "step 8: the fake offers no item";
+    // Step 2 depends on the proxies this prefix has registered just now.
+    EXPECT_TRUE(first == KETRA_STEP_PROXIES || first == KETRA_STEP_DATA) << first;
 }
 
 }  // namespace

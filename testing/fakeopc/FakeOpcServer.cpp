@@ -86,11 +86,11 @@ public:
         fake_->Count(shutdown_ ? "Shutdown.Advise" : "DataCallback.Advise");
         if (!sink || !cookie) return E_POINTER;
         *cookie = 0;
-        if (!shutdown_) return CONNECT_E_CANNOTCONNECT;  // nothing of ours uses it
         kit::CritSecLock lock(fake_->lock);
-        if (FAILED(fake_->shutdownAdviseResult)) return fake_->shutdownAdviseResult;
+        HRESULT scripted = shutdown_ ? fake_->shutdownAdviseResult : fake_->dataCallbackAdviseResult;
+        if (FAILED(scripted)) return scripted;
         IUnknown* held = nullptr;
-        if (FAILED(sink->QueryInterface(IID_IOPCShutdown, reinterpret_cast<void**>(&held))) || !held)
+        if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(&held))) || !held)
             return CONNECT_E_CANNOTCONNECT;
         fake_->ClientRefDelta(1);
         *cookie = fake_->nextCookie++;
@@ -117,6 +117,13 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override {
         *out = nullptr;
         return E_NOTIMPL;
+    }
+    // The data callbacks advised here, each with a reference for the caller.
+    std::vector<kit::ComPtr<IOPCDataCallback>> DataSinks() {
+        std::vector<kit::ComPtr<IOPCDataCallback>> sinks;
+        kit::CritSecLock lock(fake_->lock);
+        for (DWORD c : cookies_) sinks.push_back(static_cast<IOPCDataCallback*>(fake_->shutdownCookies[c]));
+        return sinks;
     }
     // A server going away drops the sinks still advised on it.
     void DropAll() {
@@ -302,11 +309,18 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Refresh2(OPCDATASOURCE source, DWORD transaction, DWORD* cancel) override {
         fake_->Count("Refresh2");
-        kit::CritSecLock lock(fake_->lock);
-        fake_->refreshes.push_back({source, transaction});
+        {
+            kit::CritSecLock lock(fake_->lock);
+            fake_->refreshes.push_back({source, transaction});
+        }
         if (cancel) *cancel = 1;
+        auto sinks = dataPoint_.DataSinks();
         // No callback is advised: a real server says so.
-        return CONNECT_E_NOCONNECTION;
+        if (sinks.empty()) return CONNECT_E_NOCONNECTION;
+        if (fake_->sendsDataChange)
+            for (auto& sink : sinks)
+                sink->OnDataChange(transaction, handle_, S_OK, S_OK, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Cancel2(DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetEnable(BOOL) override { return E_NOTIMPL; }
@@ -638,6 +652,42 @@ private:
     std::wstring position_;
 };
 
+// What EnumClassesOfCategories hands out: a copy of the listed CLSIDs.
+class FakeEnumGuid : public FakeObject, public IEnumGUID {
+public:
+    FakeEnumGuid(FakeOpc* fake, std::vector<GUID> guids) : FakeObject(fake), guids_(std::move(guids)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumGUID))
+            return Hand(static_cast<IEnumGUID*>(this), out);
+        return E_NOINTERFACE;
+    }
+    FAKE_IUNKNOWN
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, GUID* out, ULONG* fetched) override {
+        ULONG n = 0;
+        for (; n < count && next_ < guids_.size(); ++n) out[n] = guids_[next_++];
+        if (fetched) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        next_ += count;
+        return next_ <= guids_.size() ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        next_ = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumGUID** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    std::vector<GUID> guids_;
+    size_t next_ = 0;
+};
+
 class FakeServerList : public FakeObject, public IOPCServerList {
 public:
     explicit FakeServerList(FakeOpc* fake) : FakeObject(fake) {}
@@ -651,12 +701,22 @@ public:
     FAKE_IUNKNOWN
     HRESULT STDMETHODCALLTYPE EnumClassesOfCategories(ULONG, CATID[], ULONG, CATID[], IEnumGUID** out) override {
         *out = nullptr;
-        return E_NOTIMPL;
+        kit::CritSecLock lock(fake_->lock);
+        if (FAILED(fake_->serverListEnumResult)) return fake_->serverListEnumResult;
+        std::vector<GUID> listed;
+        for (auto& p : fake_->progIds) listed.push_back(p.second);
+        return Hand(static_cast<IEnumGUID*>(new FakeEnumGuid(fake_, listed)), reinterpret_cast<void**>(out));
     }
-    HRESULT STDMETHODCALLTYPE GetClassDetails(REFCLSID, LPOLESTR* a, LPOLESTR* b) override {
-        *a = nullptr;
-        *b = nullptr;
-        return E_NOTIMPL;
+    HRESULT STDMETHODCALLTYPE GetClassDetails(REFCLSID clsid, LPOLESTR* progId, LPOLESTR* userType) override {
+        *progId = *userType = nullptr;
+        kit::CritSecLock lock(fake_->lock);
+        for (auto& p : fake_->progIds) {
+            if (!IsEqualCLSID(p.second, clsid)) continue;
+            *progId = CoTaskCopy(p.first.c_str());
+            *userType = CoTaskCopy((L"Servidor de prueba " + p.first).c_str());
+            return S_OK;
+        }
+        return REGDB_E_CLASSNOTREG;
     }
     HRESULT STDMETHODCALLTYPE CLSIDFromProgID(LPCOLESTR progId, LPCLSID clsid) override {
         fake_->Count("ServerList.CLSIDFromProgID");

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 #include <ocidl.h>
+#include <olectl.h>
 
 #include <deque>
 #include <map>
@@ -123,6 +124,12 @@ public:
     bool groupHasContainer = true;
     bool groupHasDataCallbackPoint = true;
     bool groupHasAsyncIO2 = true;
+    // IOPCDataCallback on a group: Advise answers this (a failure refuses the
+    // sink); an accepted sink gets an OnDataChange on each Refresh2 when asked to.
+    HRESULT dataCallbackAdviseResult = CONNECT_E_CANNOTCONNECT;
+    bool sendsDataChange = true;
+    // The server list: EnumClassesOfCategories lists the mapped CLSIDs (or fails).
+    HRESULT serverListEnumResult = S_OK;
     // AddItems / Read whole-call results pop from here; empty = normal.
     std::deque<HRESULT> addItemsScript;
     std::deque<HRESULT> readScript;
@@ -190,7 +197,7 @@ public:
     std::vector<ReadRecord> reads;
     std::vector<std::pair<OPCDATASOURCE, DWORD>> refreshes;
     std::vector<IUnknown*> advisedShutdownSinks;  // owned references, by cookie order
-    std::map<DWORD, IUnknown*> shutdownCookies;
+    std::map<DWORD, IUnknown*> shutdownCookies;   // every advised sink, data callbacks too
     DWORD nextCookie = 100;
     OPCHANDLE nextGroupHandle = 7000;
     OPCHANDLE nextItemHandle = 9000;  // the first item handle of every group: servers number per group
