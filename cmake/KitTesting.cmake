@@ -20,14 +20,14 @@ endforeach()
 
 # kit_add_gtest(<name> SOURCES ... [LIBS ...] [TIMEOUT s] [DEPENDS targets...])
 function(kit_add_gtest name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS;ARGS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${KIT_TEST_NO_DEBUG_INFO})
   target_link_libraries(${name} PRIVATE gtest gtest_main kit_common ${ARG_LIBS})
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no ${ARG_ARGS}
            WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)

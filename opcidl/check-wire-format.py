@@ -10,7 +10,11 @@ Microsoft IDL compiler from the published OPC IDL puts there:
     [pointer_deref] (and [allocated_on_stack] when the parameter is out only);
     a simple reference never points straight at a pointer;
   - Win32 only: every structure and array that embeds a VARIANT, and the VARIANT
-    itself, has alignment 3 (4 bytes); the wire VARIANT keeps 7.
+    itself, has alignment 3 (4 bytes); the wire VARIANT keeps 7;
+  - a pointer of a pointer layout whose array takes its size from a field of the
+    structure must name a field inside that structure (or array element) that is
+    not itself one of the layout's pointers: the marshaler counts the field from
+    the start of the structure whose layout holds the pointer.
 
 It reads only the bytes (the NdrFcShort/NdrFcLong/0x.. tokens) and the names in
 the routine and offset tables, never the generator's comments, so it stays
@@ -19,7 +23,8 @@ independent of how the generated source is corrected.
     check-wire-format.py --win32|--win64 [--raw raw_p.c] [--summary] file_p.c...
 
 With --raw, the check also runs on the generator's uncorrected output and fails
-unless the fields the correction changed are exactly the faults found there.
+unless the fields the correction changed are exactly the faults found there
+(descriptions it appends to the type format string are checked like any other).
 
 Exit status 0 when every file passes, 1 when a fault was found, 2 on bad input.
 """
@@ -105,6 +110,7 @@ class TypeString:
         self.b = data
         self.corr = corr_size
         self.refs = []        # (from, to, what): offsets found inside descriptions
+        self.entries = []     # (layout owner, memory offset, offset field, pointee)
 
     def u8(self, p):
         if p >= len(self.b):
@@ -130,7 +136,7 @@ class TypeString:
             return p + 4, {'attr': attr, 'to': None, 'inline': self.u8(p + 2)}
         return p + 4, {'attr': attr, 'to': self.rel(p + 2, 'desc', refs)}
 
-    def pointer_layout(self, p, refs):
+    def pointer_layout(self, p, refs, owner=None):
         if self.u8(p) != FC_PP:
             return p
         p += 2
@@ -145,7 +151,9 @@ class TypeString:
             else:
                 raise BadInput('pointer layout entry 0x%02x at %d' % (kind, p))
             for _ in range(count):
-                p, _info = self.pointer(p + 4, refs)
+                q, info = self.pointer(p + 4, refs)
+                self.entries.append((owner, self.s16(p), p + 6, info['to']))
+                p = q
         return p + 1
 
     def layout(self, p, refs, embedded):
@@ -217,7 +225,7 @@ class TypeString:
                 if fc in (FC_CSTRUCT, FC_CPSTRUCT, FC_CVSTRUCT):
                     self.rel(q, 'desc', refs)
                     q += 2
-                q = self.pointer_layout(q, refs)
+                q = self.pointer_layout(q, refs, p)
                 end, _pointers = self.layout(q, refs, emb)
         elif fc in ARRAYS:
             info['align'] = self.u8(p + 1)
@@ -226,7 +234,7 @@ class TypeString:
                  FC_SMVARRAY: p + 8 + self.corr, FC_LGVARRAY: p + 12 + self.corr,
                  FC_BOGUS_ARRAY: p + 4 + 2 * self.corr}[fc]
             if fc != FC_BOGUS_ARRAY:
-                q = self.pointer_layout(q, refs)
+                q = self.pointer_layout(q, refs, p)
             end, _pointers = self.layout(q, refs, emb)
         elif fc == FC_ENCAPSULATED_UNION:
             end = self.arms(p + 2, refs)
@@ -310,6 +318,7 @@ def check(path, win32):
 
     # The descriptions, one after the other, from byte 2 to the terminating zeros.
     descs, refs, p = {}, [], 2
+    ts.entries = []
     last = len(types)
     while last > 2 and types[last - 1] == 0:
         last -= 1
@@ -367,6 +376,21 @@ def check(path, win32):
                 faults.append(('type', offset + 1, '%s: the FC_RP at %d in front of a pointer lacks [pointer_deref]%s' %
                                (label, offset, '' if attr & IS_IN else '[allocated_on_stack]')))
 
+    # Sizes taken from a field: the field must be one the layout's structure has.
+    pointers_of = {}
+    for owner, mem, _f, _to in ts.entries:
+        pointers_of.setdefault(owner, set()).add(mem)
+    for owner, mem, field, to in ts.entries:
+        fc = descs[to][2]['fc'] if to in descs else None
+        if owner is None or fc not in (FC_CARRAY, FC_CVARRAY, FC_BOGUS_ARRAY) or types[to + 4] & 0xf0 != 0x10:
+            continue
+        size_field = ts.s16(to + 6)
+        if size_field in pointers_of[owner] or not 0 <= size_field <= ts.u16(owner + 2) - 4:
+            faults.append(('type', field, 'the array at %d, reached from the pointer at memory offset %d of the layout '
+                           'at %d, takes its size from offset %d, which is %s' %
+                           (to, mem, owner, size_field, 'a pointer' if size_field in pointers_of[owner] else
+                            'outside the structure')))
+
     if win32:
         marshal_names = user_marshal_types(source)
         variants = {s for s, (k, _e, i) in descs.items()
@@ -397,9 +421,14 @@ def changes(raw, fixed):
     """The bytes in which the corrected format strings differ from the raw ones."""
     out = set()
     for where, a, b in zip(('proc', 'type'), raw, fixed):
-        if len(a) != len(b):
+        n = len(a)
+        if where == 'type' and len(b) > len(a):
+            # Descriptions appended in place of the terminating zeros.
+            while n > 2 and a[n - 1] == 0:
+                n -= 1
+        elif len(a) != len(b):
             raise BadInput('the correction changed the length of the %s format string' % where)
-        out |= {(where, i) for i in range(len(a)) if a[i] != b[i]}
+        out |= {(where, i) for i in range(n) if a[i] != b[i]}
     return out
 
 

@@ -15,6 +15,13 @@
 #     widl so far) where the Microsoft compiler gives 3; only the wire VARIANT itself
 #     is 8-aligned. Array elements after the first then lie elsewhere on the wire.
 #     They get 3.
+#  4. Win32 only: a structure embedded in another is flattened into the outer
+#     one's pointer layout, but the array a pointer of the inner structure points
+#     at keeps a size field named from the inner structure's start, while the
+#     marshaler counts it from the outer one's (OPCBROWSEELEMENT's properties
+#     take the pointer to the item ID for their count). Each such place gets its
+#     own copy of the array description, appended to the type format string,
+#     with the field offset moved by where the inner structure lies.
 # Output that is already right passes unchanged.
 # Run as: awk -f fix-widl-format.awk gen_p.c gen_p.c > fixed_p.c
 # The first pass learns the type format string, the second rewrites.
@@ -72,12 +79,26 @@ FNR == NR {
     if ($0 ~ /^[ \t]*\{[ \t]*$/) { braces++; if (braces == 2) pos = 0; next }
     if (braces < 2) next
     if ($0 ~ /^[ \t]*\}/) { in_types = 0; next }
-    if (match($0, /^\/\* +[0-9]+/)) { label[substr($0, 3) + 0] = 1; next }
+    if (match($0, /^\/\* +[0-9]+/)) {
+        label[substr($0, 3) + 0] = 1
+        label_line[substr($0, 3) + 0] = FNR
+        next
+    }
 
     at = pos
     pos += line_bytes($0)
+    if (line_bytes($0) > 0) { last_line = FNR; last_at = at }
+    type_line[FNR] = $0
+    line_at[FNR] = at
     if (want == "ptr") {
         ptr_to[ptr_at] = ptr_at + 2 + signed16(short_of($0))
+        if (layout_mem != "") {
+            # An entry of a pointer layout: where the pointer lies in memory.
+            entry_mem[ptr_at] = layout_mem
+            entry_line[ptr_at] = FNR
+            entry_field[ptr_at] = at
+            layout_mem = ""
+        }
         if (ptr_kind == "0x11") {
             rp_pointee[ptr_to[ptr_at]] = 1
             if (bit(ptr_attr, 16)) rp_deref[ptr_at] = 1
@@ -93,7 +114,18 @@ FNR == NR {
     } else if (want == "marshal" && $0 ~ /NdrFcShort/) {
         if (marshal_name[short_of($0)] == "VARIANT") bearing[marshal_at] = 1
         want = ""
+    } else if (want == "corr_op") {
+        want = "corr_offset"
+    } else if (want == "corr_offset" && $0 ~ /NdrFcShort/) {
+        if (!(agg in corr_kind)) {
+            corr_kind[agg] = corr_byte
+            corr_line[agg] = FNR
+            corr_value[agg] = signed16(short_of($0))
+        }
+        want = ""
     }
+    if ($0 ~ /Memory offset = /) layout_mem = signed16(short_of($0))
+    if ($0 ~ /Corr desc:/) { corr_byte = hexval($1); want = "corr_op" }
     if (match($0, /^[ \t]*0x1[1-4], *0x[0-9a-fA-F]+,/)) {
         split(substr($0, RSTART, RLENGTH), b, /, */)
         sub(/^[ \t]*/, "", b[1])
@@ -130,8 +162,49 @@ FNR == 1 && win32 {
     } while (grown)
     for (a in aggregates)
         if ((a in bearing) && align_val[a] != 3) realign[align_line[a]] = 1
+
+    # Family 4. The pointer's own structure is where it lies nearest the start.
+    for (e in entry_mem) {
+        t = ptr_to[e]
+        if ((t in corr_kind) && int(corr_kind[t] / 16) == 1 && (!(t in home) || entry_mem[e] < home[t]))
+            home[t] = entry_mem[e]
+    }
+    appended = 0
+    copy_count = 0
+    for (e in entry_mem) {
+        t = ptr_to[e]
+        if (!(t in home) || entry_mem[e] == home[t]) continue
+        shift = entry_mem[e] - home[t]
+        if (!((t, shift) in copy_at)) {
+            # The description runs to the next one widl labels.
+            end = -1
+            for (l in label_line) if (l + 0 > t && (end < 0 || l + 0 < end)) end = l + 0
+            copy_at[t, shift] = last_at + appended
+            copy_from[copy_count] = t
+            copy_shift[copy_count] = shift
+            copy_end[copy_count++] = end
+            appended += end - t
+        }
+        redirect[entry_line[e]] = copy_at[t, shift] - entry_field[e]
+        redirect_to[entry_line[e]] = copy_at[t, shift]
+        relocated++
+    }
 }
 
+$0 ~ /^#define TYPE_FORMAT_STRING_SIZE / && appended {
+    print "#define TYPE_FORMAT_STRING_SIZE " ($3 + appended)
+    next
+}
+FNR == last_line && appended {
+    for (c = 0; c < copy_count; c++) print_copy(c)
+}
+FNR in redirect {
+    line = $0
+    sub(/NdrFcShort\(0x[0-9a-fA-F]+\)/, sprintf("NdrFcShort(0x%x)", (redirect[FNR] + 65536) % 65536), line)
+    sub(/\/\*.*\*\//, sprintf("/* Offset= %d (%d) (widl fix: its own size field) */", redirect[FNR], redirect_to[FNR]), line)
+    print line
+    next
+}
 {
     if ($0 ~ /__MIDL_TypeFormatString =/) done_procs = 1
     if (FNR in realign) {
@@ -160,7 +233,33 @@ FNR == 1 && win32 {
     print line
 }
 
+# The description at copy_from[c], moved to copy_at, its size field shifted.
+function print_copy(c,   t, shift, to, l, line, moved, target, rel) {
+    t = copy_from[c]
+    shift = copy_shift[c]
+    to = copy_at[t, shift]
+    printf "/* %d (the array at %d, its size field %d bytes further: widl fix) */\n", to, t, shift
+    for (l = label_line[t] + 1; l in type_line && line_at[l] < copy_end[c]; l++) {
+        line = type_line[l]
+        moved = to + line_at[l] - t
+        if (l in realign) sub(/0x[0-9a-fA-F]+,.*/, "0x3,\t/* 3 (widl fix: embeds a VARIANT) */", line)
+        if (l == corr_line[t]) {
+            sub(/NdrFcShort\(0x[0-9a-fA-F]+\)/, sprintf("NdrFcShort(0x%x)", corr_value[t] + shift), line)
+            sub(/offset = -?[0-9]+/, "offset = " (corr_value[t] + shift), line)
+        } else if (match(line, /Offset= -?[0-9]+ \([0-9]+\)/)) {
+            target = substr(line, RSTART, RLENGTH)
+            sub(/.*\(/, "", target)
+            target += 0
+            if (target >= t && target < copy_end[c]) target += to - t
+            rel = target - moved
+            sub(/NdrFcShort\(0x[0-9a-fA-F]+\)/, sprintf("NdrFcShort(0x%x)", (rel + 65536) % 65536), line)
+            sub(/Offset= -?[0-9]+ \([0-9]+\)/, sprintf("Offset= %d (%d)", rel, target), line)
+        }
+        print line
+    }
+}
+
 END {
-    printf "widl format fix: %d out pointers to pointers, %d simple references, %d alignments\n",
-           derefs, inside, aligned > "/dev/stderr"
+    printf "widl format fix: %d out pointers to pointers, %d simple references, %d alignments, %d nested size fields\n",
+           derefs, inside, aligned, relocated > "/dev/stderr"
 }

@@ -599,7 +599,7 @@ TEST(MonitorSettings, DefaultsIniValuesAndDirectoriesTooLong) {
 namespace {
 
 // The real console. It needs one of its own: monitor_screen_tests runs this in
-// a tmux pane; elsewhere it skips.
+// a tmux pane, and the ctest entry of monitor_tests leaves it out.
 TEST(MonitorConsole, AnsiTextShowsRightOnAnOemCodePageConsole) {
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) GTEST_SKIP() << "no console";

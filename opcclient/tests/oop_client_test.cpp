@@ -184,14 +184,17 @@ TEST_F(OutOfProcessClient, ServerShutDownThenStartedAgainByTheNextConnect) {
     DestroyOPCClientObject(client);
 }
 
-// The diagnosis across the process boundary. The test server never calls back,
-// as a server does whose callbacks this computer's firewall or rights refuse:
-// step 7 fails with the time-out and its fix, and the reads still pass.
+// The diagnosis across the process boundary, against a test server that never
+// calls back, as a server does whose callbacks this computer's firewall or rights
+// refuse: step 7 fails with the time-out and its fix, and the reads still pass.
 void __stdcall KeepStep(const KetraDiagStep* step, void* steps) {
     static_cast<std::vector<KetraDiagStep>*>(steps)->push_back(*step);
 }
 
 TEST_F(OutOfProcessClient, DiagnosisFindsTheCallbacksThatNeverArrive) {
+    for (int i = 0; i < 600 && !ServerProcesses().empty(); ++i) Sleep(100);
+    ASSERT_TRUE(ServerProcesses().empty());
+    ASSERT_EQ(0u, RunAndWait(L"opc_oop_server.exe /RegServer /NoCallbacks"));
     std::vector<KetraDiagStep> steps;
     EXPECT_EQ(KETRA_STEP_CALLBACKS, RunOPCDiagnosis(KIT_OOP_PROGID_A, "", &KeepStep, &steps));
     ASSERT_EQ(8u, steps.size());

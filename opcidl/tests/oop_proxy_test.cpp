@@ -146,7 +146,11 @@ TEST_F(OutOfProcess, AnotherVendorsProxyIsNeverReplacedOrRemoved) {
 // Except what Wine itself keeps, which a test declares in wineKeeps: its stubs never
 // free the block of an [in] array they had to copy out of the buffer (arrays of
 // VARIANTs, of item definitions, of strings), one per such call, and its proxies
-// never free the string an [in, out] call replaced. Windows frees both.
+// never free the string an [in, out] call replaced. Windows frees both. A 32-bit
+// stub reads item definitions and string arrays in place in the buffer (their
+// memory and wire layouts agree there) and copies only VARIANT arrays.
+constexpr size_t kCopiedOn64 = sizeof(void*) == 8 ? 1 : 0;
+
 class OpcAcrossProcesses : public OutOfProcess {
 protected:
     void SetUp() override {
@@ -329,7 +333,7 @@ TEST_F(OpcAcrossProcesses, GroupAddsItemsAndReadsEveryValueType) {
     EXPECT_EQ(VT_UI1, added[3].vtCanonicalDataType);
     EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), added[0].dwAccessRights);
 
-    wineKeeps.server = 1;  // the item definitions
+    wineKeeps.server = kCopiedOn64;  // the item definitions
     ComPtr<IOPCSyncIO> sync;
     ASSERT_EQ(S_OK, items.As(IID_IOPCSyncIO, sync));
     OPCHANDLE handles[4] = {added[0].hServer, added[1].hServer, added[3].hServer, 0xDEAD};
@@ -736,7 +740,7 @@ TEST_F(OpcAcrossProcesses, BrowsingAndPropertiesCarryEveryArray) {
     EXPECT_EQ(0u, wrong);
 
     // DA 3.0: the properties of several items at once, a string array in.
-    wineKeeps.server = 2;  // those string arrays
+    wineKeeps.server = 2 * kCopiedOn64;  // those string arrays
     ComPtr<IOPCBrowse> browse;
     ASSERT_EQ(S_OK, server.As(IID_IOPCBrowse, browse));
     wchar_t bstrItem[] = L"Var.13", real[] = L"Fixed.Real";
@@ -791,7 +795,7 @@ TEST_F(OpcAcrossProcesses, GroupMethodsCarryEveryArrayAndEveryType) {
     const DWORD n = d.count(), samples = KIT_OOP_SAMPLES;
     Out<OPCITEMRESULT> checked(n), added(n);
     Out<HRESULT> errors;
-    wineKeeps.server = 8;  // the arrays of item definitions and of values below
+    wineKeeps.server = 5 * kCopiedOn64 + 3;  // the arrays of item definitions and of values below
     for (BOOL blobs : {FALSE, TRUE}) {
         ASSERT_EQ(S_FALSE, items->ValidateItems(n, d.defs.data(), blobs, checked.put(), errors.put()));
         EXPECT_EQ(blobs ? 5u : 0u, checked[1].dwBlobSize);
@@ -887,6 +891,7 @@ TEST_F(OpcAcrossProcesses, GroupMethodsCarryEveryArrayAndEveryType) {
     Out<OPCITEMATTRIBUTES> last(2);
     ULONG got = 0;
     EXPECT_EQ(S_FALSE, clone->Next(2, last.put(), &got));
+    last.n = got;
     ASSERT_EQ(1u, got);
     EXPECT_EQ(handles[samples - 1], last[0].hServer);
 
@@ -970,7 +975,7 @@ TEST_F(OpcAcrossProcesses, CallbacksCarrySeveralItemsOfEveryType) {
         writes[i] = *samples[i].get();
     }
 
-    wineKeeps = {3, 3};  // the value arrays of three callbacks, of AddItems and two writes
+    wineKeeps = {3, kCopiedOn64 + 2};  // the value arrays of three callbacks, of AddItems and two writes
     BOOL enabled = FALSE;
     EXPECT_EQ(S_OK, async->SetEnable(FALSE));
     EXPECT_EQ(S_OK, async->GetEnable(&enabled));

@@ -14,6 +14,9 @@
 //   opc_oop_server.exe /UnregServer   remove them
 //   opc_oop_server.exe /RegServer /Da3Only   the same, for a server that COM starts
 //                                     without the DA 2.0 browse interface
+//   opc_oop_server.exe /RegServer /NoCallbacks   the same, for a server whose
+//                                     callbacks never arrive, as when the client
+//                                     computer's firewall or rights refuse them
 //   opc_oop_server.exe /Stop          ask the running server to shut down the way
 //                                     a real one does: it withdraws its class,
 //                                     sends ShutdownRequest to every client and exits
@@ -43,6 +46,8 @@ std::atomic<bool> g_everCreated{false};
 std::atomic<long> g_simulReads{0};
 // Started with -Da3Only: browsing is offered through IOPCBrowse alone.
 bool g_da3Only = false;
+// Started with -NoCallbacks: no IOPCDataCallback call is made.
+bool g_noCallbacks = false;
 HANDLE g_idle = nullptr;
 
 struct Tag {
@@ -717,6 +722,7 @@ private:
             }
         }
         for (auto& s : callbacks_.Snapshot()) {
+            if (g_noCallbacks) break;
             IOPCDataCallback* sink = static_cast<IOPCDataCallback*>(s.get());
             if (r.kind == kWrite)
                 sink->OnWriteComplete(r.trans, client_, S_OK, n, clients.data(), errors.data());
@@ -1162,14 +1168,15 @@ LONG SetDefault(const std::wstring& key, const std::wstring& value) {
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-int Register(bool da3Only) {
+int Register(bool da3Only, bool noCallbacks) {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return 1;
     std::wstring clsid = L"CLSID\\" + ClsidText();
     bool ok = SetDefault(clsid, L"Krel out-of-process test server") == ERROR_SUCCESS &&
               SetDefault(clsid + L"\\LocalServer32",
-                         std::wstring(L"\"") + path + L"\"" + (da3Only ? L" -Da3Only" : L"")) == ERROR_SUCCESS &&
+                         std::wstring(L"\"") + path + L"\"" + (da3Only ? L" -Da3Only" : L"") +
+                             (noCallbacks ? L" -NoCallbacks" : L"")) == ERROR_SUCCESS &&
               SetDefault(clsid + L"\\ProgID", KIT_OOP_PROGID) == ERROR_SUCCESS &&
               SetDefault(std::wstring(KIT_OOP_PROGID) + L"\\CLSID", ClsidText()) == ERROR_SUCCESS;
     return ok ? 0 : 1;
@@ -1193,14 +1200,16 @@ int Stop() {
 
 int main(int argc, char** argv) {
     bool regServer = false;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/Da3Only") == 0 || _stricmp(argv[i], "-Da3Only") == 0) g_da3Only = true;
+        if (_stricmp(argv[i], "/NoCallbacks") == 0 || _stricmp(argv[i], "-NoCallbacks") == 0) g_noCallbacks = true;
+    }
     for (int i = 1; i < argc; ++i) {
         if (_stricmp(argv[i], "/Stop") == 0 || _stricmp(argv[i], "-Stop") == 0) return Stop();
         if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) regServer = true;
         if (_stricmp(argv[i], "/UnregServer") == 0 || _stricmp(argv[i], "-UnregServer") == 0) return Unregister();
     }
-    if (regServer) return Register(g_da3Only);
+    if (regServer) return Register(g_da3Only, g_noCallbacks);
     kit::ComInit com(COINIT_MULTITHREADED);
     if (FAILED(com.result())) return 2;
     fakeopc::TaskMemorySpy::Instance();  // counts from here on, for GetStatus
