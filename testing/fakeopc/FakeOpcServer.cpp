@@ -347,42 +347,52 @@ private:
     std::map<OPCHANDLE, std::wstring> serverItems_;
 };
 
-// The string enumerator a 2.0 browse hands out.
-class FakeEnumString : public FakeObject, public IEnumString {
+LPOLESTR EnumCopy(const std::wstring& s) { return CoTaskCopy(s.c_str()); }
+GUID EnumCopy(const GUID& g) { return g; }
+
+// The enumerators the fake hands out (the names of a 2.0 browse, the CLSIDs of
+// EnumClassesOfCategories), each over a copy of its list. `resets` names the
+// counter of Reset calls, where a test asks for one.
+template <class I, class T, class E>
+class FakeEnum : public FakeObject, public I {
 public:
-    FakeEnumString(FakeOpc* fake, std::vector<std::wstring> names) : FakeObject(fake), names_(std::move(names)) {}
+    FakeEnum(FakeOpc* fake, const IID& iid, std::vector<T> items, const char* resets = nullptr)
+        : FakeObject(fake), iid_(iid), items_(std::move(items)), resets_(resets) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumString))
-            return Hand(static_cast<IEnumString*>(this), out);
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, iid_)) return Hand(static_cast<I*>(this), out);
         return E_NOINTERFACE;
     }
     FAKE_IUNKNOWN
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, LPOLESTR* out, ULONG* fetched) override {
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, E* out, ULONG* fetched) override {
         ULONG n = 0;
-        while (n < count && pos_ < names_.size()) out[n++] = CoTaskCopy(names_[pos_++].c_str());
+        while (n < count && pos_ < items_.size()) out[n++] = EnumCopy(items_[pos_++]);
         if (fetched) *fetched = n;
         return n == count ? S_OK : S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
         pos_ += count;
-        return pos_ <= names_.size() ? S_OK : S_FALSE;
+        return pos_ <= items_.size() ? S_OK : S_FALSE;
     }
     HRESULT STDMETHODCALLTYPE Reset() override {
-        fake_->Count("EnumString.Reset");
+        if (resets_) fake_->Count(resets_);
         pos_ = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumString** out) override {
+    HRESULT STDMETHODCALLTYPE Clone(I** out) override {
         *out = nullptr;
         return E_NOTIMPL;
     }
 
 private:
-    std::vector<std::wstring> names_;
+    const IID& iid_;
+    std::vector<T> items_;
+    const char* resets_;
     size_t pos_ = 0;
 };
+using FakeEnumString = FakeEnum<IEnumString, std::wstring, LPOLESTR>;
+using FakeEnumGuid = FakeEnum<IEnumGUID, GUID, GUID>;
 
 class FakeServer : public FakeObject, public IOPCServer, public IConnectionPointContainer,
                    public IOPCBrowseServerAddressSpace, public IOPCBrowse {
@@ -444,7 +454,7 @@ public:
                     if (n.branch == (type == OPC_BRANCH)) names.push_back(n.name);
             }
         }
-        FakeEnumString* e = new FakeEnumString(fake_, names);
+        FakeEnumString* e = new FakeEnumString(fake_, IID_IEnumString, names, "EnumString.Reset");
         Hand(static_cast<IEnumString*>(e), reinterpret_cast<void**>(out));
         return names.empty() ? S_FALSE : S_OK;
     }
@@ -652,42 +662,6 @@ private:
     std::wstring position_;
 };
 
-// What EnumClassesOfCategories hands out: a copy of the listed CLSIDs.
-class FakeEnumGuid : public FakeObject, public IEnumGUID {
-public:
-    FakeEnumGuid(FakeOpc* fake, std::vector<GUID> guids) : FakeObject(fake), guids_(std::move(guids)) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumGUID))
-            return Hand(static_cast<IEnumGUID*>(this), out);
-        return E_NOINTERFACE;
-    }
-    FAKE_IUNKNOWN
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, GUID* out, ULONG* fetched) override {
-        ULONG n = 0;
-        for (; n < count && next_ < guids_.size(); ++n) out[n] = guids_[next_++];
-        if (fetched) *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-        next_ += count;
-        return next_ <= guids_.size() ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        next_ = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumGUID** out) override {
-        *out = nullptr;
-        return E_NOTIMPL;
-    }
-
-private:
-    std::vector<GUID> guids_;
-    size_t next_ = 0;
-};
-
 class FakeServerList : public FakeObject, public IOPCServerList {
 public:
     explicit FakeServerList(FakeOpc* fake) : FakeObject(fake) {}
@@ -705,7 +679,8 @@ public:
         if (FAILED(fake_->serverListEnumResult)) return fake_->serverListEnumResult;
         std::vector<GUID> listed;
         for (auto& p : fake_->progIds) listed.push_back(p.second);
-        return Hand(static_cast<IEnumGUID*>(new FakeEnumGuid(fake_, listed)), reinterpret_cast<void**>(out));
+        return Hand(static_cast<IEnumGUID*>(new FakeEnumGuid(fake_, IID_IEnumGUID, listed)),
+                    reinterpret_cast<void**>(out));
     }
     HRESULT STDMETHODCALLTYPE GetClassDetails(REFCLSID clsid, LPOLESTR* progId, LPOLESTR* userType) override {
         *progId = *userType = nullptr;

@@ -191,9 +191,24 @@ protected:
     std::atomic<ULONG> refs_{1};
 };
 
-class EnumStrings final : public IEnumString, Counted {
+// The list and position of an enumerator, shared by the three below.
+template <typename T>
+class Cursor {
+protected:
+    Cursor(std::vector<T> items, ULONG pos) : items_(std::move(items)), pos_(pos) {}
+    // How many of `celt` elements are still to come.
+    ULONG Left(ULONG celt) const { return static_cast<ULONG>(std::min<size_t>(celt, items_.size() - pos_)); }
+    HRESULT SkipBy(ULONG celt) {
+        pos_ += Left(celt);
+        return pos_ < items_.size() ? S_OK : S_FALSE;
+    }
+    std::vector<T> items_;
+    ULONG pos_;
+};
+
+class EnumStrings final : public IEnumString, Counted, Cursor<std::wstring> {
 public:
-    explicit EnumStrings(std::vector<std::wstring> items, ULONG pos = 0) : items_(std::move(items)), pos_(pos) {}
+    explicit EnumStrings(std::vector<std::wstring> items, ULONG pos = 0) : Cursor(std::move(items), pos) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_IEnumString) { *out = this; AddRef(); return S_OK; }
@@ -203,31 +218,25 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
     STDMETHODIMP Next(ULONG celt, LPOLESTR* rgelt, ULONG* fetched) override {
-        ULONG n = 0;
-        while (n < celt && pos_ < items_.size()) rgelt[n++] = CoString(items_[pos_++]);
+        ULONG n = Left(celt);
+        for (ULONG i = 0; i < n; ++i) rgelt[i] = CoString(items_[pos_++]);
         if (fetched) *fetched = n;
         return n == celt ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG celt) override {
-        pos_ = pos_ + celt > items_.size() ? static_cast<ULONG>(items_.size()) : pos_ + celt;
-        return pos_ < items_.size() ? S_OK : S_FALSE;
-    }
+    STDMETHODIMP Skip(ULONG celt) override { return SkipBy(celt); }
     STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
     STDMETHODIMP Clone(IEnumString** out) override {
         if (!out) return E_POINTER;
         *out = new EnumStrings(items_, pos_);
         return S_OK;
     }
-private:
-    std::vector<std::wstring> items_;
-    ULONG pos_;
 };
 
 // Both GUID enumerators (IEnumGUID and the server list's IOPCEnumGUID) share one
 // vtable shape.
-class EnumGuids final : public IOPCEnumGUID, public IEnumGUID, Counted {
+class EnumGuids final : public IOPCEnumGUID, public IEnumGUID, Counted, Cursor<GUID> {
 public:
-    explicit EnumGuids(std::vector<GUID> items, ULONG pos = 0) : items_(std::move(items)), pos_(pos) {}
+    explicit EnumGuids(std::vector<GUID> items, ULONG pos = 0) : Cursor(std::move(items), pos) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
@@ -240,15 +249,12 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
     STDMETHODIMP Next(ULONG celt, GUID* rgelt, ULONG* fetched) override {
-        ULONG n = 0;
-        while (n < celt && pos_ < items_.size()) rgelt[n++] = items_[pos_++];
+        ULONG n = Left(celt);
+        for (ULONG i = 0; i < n; ++i) rgelt[i] = items_[pos_++];
         if (fetched) *fetched = n;
         return n == celt ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG celt) override {
-        pos_ = pos_ + celt > items_.size() ? static_cast<ULONG>(items_.size()) : pos_ + celt;
-        return pos_ < items_.size() ? S_OK : S_FALSE;
-    }
+    STDMETHODIMP Skip(ULONG celt) override { return SkipBy(celt); }
     STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
     STDMETHODIMP Clone(IOPCEnumGUID** out) override {
         if (!out) return E_POINTER;
@@ -260,9 +266,6 @@ public:
         *out = new EnumGuids(items_, pos_);
         return S_OK;
     }
-private:
-    std::vector<GUID> items_;
-    ULONG pos_;
 };
 
 // The sinks advised on one object, for one connection point interface.
@@ -350,9 +353,9 @@ struct Item {
     std::vector<BYTE> blob;
 };
 
-class EnumItems final : public IEnumOPCItemAttributes, Counted {
+class EnumItems final : public IEnumOPCItemAttributes, Counted, Cursor<std::pair<OPCHANDLE, Item>> {
 public:
-    EnumItems(std::vector<std::pair<OPCHANDLE, Item>> items, ULONG pos = 0) : items_(std::move(items)), pos_(pos) {}
+    EnumItems(std::vector<std::pair<OPCHANDLE, Item>> items, ULONG pos = 0) : Cursor(std::move(items), pos) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_IEnumOPCItemAttributes) { *out = this; AddRef(); return S_OK; }
@@ -363,7 +366,7 @@ public:
     STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
     STDMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** out, ULONG* fetched) override {
         if (!out || !fetched) return E_POINTER;
-        ULONG n = static_cast<ULONG>(std::min<size_t>(celt, items_.size() - pos_));
+        ULONG n = Left(celt);
         *out = CoArray<OPCITEMATTRIBUTES>(n);
         if (n && !*out) return E_OUTOFMEMORY;
         for (ULONG i = 0; i < n; ++i, ++pos_) {
@@ -390,19 +393,13 @@ public:
         *fetched = n;
         return n == celt ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Skip(ULONG celt) override {
-        pos_ = static_cast<ULONG>(std::min<size_t>(pos_ + celt, items_.size()));
-        return pos_ < items_.size() ? S_OK : S_FALSE;
-    }
+    STDMETHODIMP Skip(ULONG celt) override { return SkipBy(celt); }
     STDMETHODIMP Reset() override { pos_ = 0; return S_OK; }
     STDMETHODIMP Clone(IEnumOPCItemAttributes** out) override {
         if (!out) return E_POINTER;
         *out = new EnumItems(items_, pos_);
         return S_OK;
     }
-private:
-    std::vector<std::pair<OPCHANDLE, Item>> items_;
-    ULONG pos_;
 };
 
 class Group final : public IOPCItemMgt, public IOPCSyncIO, public IOPCAsyncIO2, public IOPCGroupStateMgt,
