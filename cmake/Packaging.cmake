@@ -1,7 +1,7 @@
 # The release archive: everything a Windows user copies into one folder.
 # `cmake --install` lays it out flat; `cpack` zips it as OPC.Krel-3.0-win32.zip,
 # with SHA256SUMS.txt.
-set(KIT_RELEASE_TARGETS KetraOPCClient OPC.Krel.Client OPC.Krel.Server OPC.Krel.Inst FwSetup
+set(KIT_RELEASE_TARGETS KetraOPCClient OPC.Krel.Client OPC.Krel.Server OPC.Krel.Enum OPC.Krel.Inst FwSetup
     KetraOPCServer OPCKrelProxy)
 foreach(target ${KIT_RELEASE_TARGETS})
   if(TARGET ${target})

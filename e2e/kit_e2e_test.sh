@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The kit as a user meets it, under Wine: the release folder (cmake --install)
-# installed with OPC.Krel.Inst.exe /Install, the service "OPC Krel Server"
-# running, the console monitor on a tmux screen showing the 16 tags, a second
+# installed with OPC.Krel.Inst.exe /Install /OpcEnum=1 /SrvFireWall=1, the service
+# "OPC Krel Server" running and the kit's server list registered (Wine has no
+# OPCEnum), the console monitor with the shipped INI (HostName=LocalHost, through
+# the server list) on a tmux screen showing the 16 tags, a second
 # client program reading the same tags meanwhile, the service stopped (the console
 # goes back to its header and retries) and started again (values come back), the
 # console ended by a key, and /Uninstall removing the service and the COM
@@ -16,9 +18,12 @@ export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
 kit_wine_env "$build"
 service="OPC Krel Server"
 clsid="{5C473C23-71FF-47A5-9911-9BD1EC36847C}"
+enum_service="OPC Krel Enum"
+list_clsid="{13486D51-4821-11D2-A494-3CB306C10000}"
 tag=krele2e-$$-$RANDOM
 kit=$WINEPREFIX/drive_c/$tag            # the release folder, as a user unpacks it
 app=$WINEPREFIX/drive_c/$tag-app        # a customer's program beside the shipped DLL
+localini=$WINEPREFIX/drive_c/$tag-local # an OPC.Krel.Client.ini with an empty HostName
 work=$(mktemp -d "${TMPDIR:-/tmp}/krele2e.XXXXXX")
 failures=0
 installed=
@@ -33,7 +38,7 @@ tm() { tmux -L "$tag" "$@"; }
 # The prefix is made once per build tree (and locked while it is made).
 kit_wine_prefix
 
-service_key_exists() { wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" >/dev/null 2>&1; }
+service_key_exists() { wine reg query "HKLM\\System\\CurrentControlSet\\Services\\${1:-$service}" >/dev/null 2>&1; }
 com_registered() {
   wine reg query "HKCR\\$service\\CLSID" >/dev/null 2>&1 || wine reg query "HKCR\\CLSID\\$clsid" >/dev/null 2>&1
 }
@@ -50,12 +55,14 @@ cleanup() {
   if [ -n "$installed" ] || service_key_exists; then
     note "cleanup: uninstalling"
     installer /Uninstall || true
-    if service_key_exists; then
-      wine sc stop "$service" >/dev/null 2>&1
-      wine sc delete "$service" >/dev/null 2>&1
-    fi
+    for s in "$service" "$enum_service"; do
+      if service_key_exists "$s"; then
+        wine sc stop "$s" >/dev/null 2>&1
+        wine sc delete "$s" >/dev/null 2>&1
+      fi
+    done
   fi
-  rm -rf "$kit" "$app" "$work"
+  rm -rf "$kit" "$app" "$localini" "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -108,8 +115,8 @@ if service_key_exists; then
     old=${image#*\\krele2e-}; old=krele2e-${old%%\\*}
     note "removing the installation a killed run left in C:\\$old"
     (cd "$WINEPREFIX/drive_c/$old" 2>/dev/null && timeout 300 wine OPC.Krel.Inst.exe /Uninstall >/dev/null 2>&1)
-    wine sc stop "$service" >/dev/null 2>&1; wine sc delete "$service" >/dev/null 2>&1
-    rm -rf "$WINEPREFIX/drive_c/$old" "$WINEPREFIX/drive_c/$old-app"
+    for s in "$service" "$enum_service"; do wine sc stop "$s" >/dev/null 2>&1; wine sc delete "$s" >/dev/null 2>&1; done
+    rm -rf "$WINEPREFIX/drive_c/$old" "$WINEPREFIX/drive_c/$old-app" "$WINEPREFIX/drive_c/$old-local"
   fi
   if service_key_exists; then
     fail "a service \"$service\" is already installed in this prefix; not touching it"
@@ -119,21 +126,23 @@ fi
 
 note "release folder: cmake --install into C:\\$tag"
 cmake --install "$build" --prefix "$kit" >/dev/null || fail "cmake --install failed"
-for f in OPC.Krel.Inst.exe OPC.Krel.Server.exe OPC.Krel.Client.exe KetraOPCServer.dll KetraOPCClient.dll \
-         FwSetup.dll OPCKrelProxy.dll; do
+for f in OPC.Krel.Inst.exe OPC.Krel.Server.exe OPC.Krel.Enum.exe OPC.Krel.Client.exe KetraOPCServer.dll \
+         KetraOPCClient.dll FwSetup.dll OPCKrelProxy.dll; do
   [ -f "$kit/$f" ] || fail "missing from the release folder: $f"
 done
-mkdir -p "$app"
+mkdir -p "$app" "$localini"
 cp "$bin/krel_e2e_reader.exe" "$kit/KetraOPCClient.dll" "$app/"
 
 # The service's own log, C:\Windows\LOGGS\ZubOpcSrv@dd-mm-yyyy.log (one per day).
 service_log() { cat "$WINEPREFIX"/drive_c/windows/LOGGS/ZubOpcSrv@*.log 2>/dev/null | tr -d '\r'; }
 log_lines=$(service_log | wc -l)
 
-note "OPC.Krel.Inst.exe /Install"
+# What a server computer's administrator runs (LEEME.txt). Under Wine the firewall
+# objects are stubs: their warnings go to boxes nobody sees, the exit code stays 0.
+note "OPC.Krel.Inst.exe /Install /OpcEnum=1 /SrvFireWall=1"
 installed=1
 t0=$SECONDS
-if installer /Install; then note "installed in $((SECONDS - t0)) s"; else fail "/Install exit code $?"; fi
+if installer /Install /OpcEnum=1 /SrvFireWall=1; then note "installed in $((SECONDS - t0)) s"; else fail "/Install exit code $?"; fi
 if wait_for '[ "$(service_state)" = RUNNING ]' 60; then
   note "service state: RUNNING"
 else
@@ -141,6 +150,10 @@ else
 fi
 image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" /v ImagePath 2>/dev/null | tr -d '\r')
 [[ "$image" == *"$tag"*"OPC.Krel.Server.exe"* ]] || fail "service image path: $image"
+# Wine has no OPCEnum: the kit's server list stands in, started by COM on demand.
+image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$enum_service" /v ImagePath 2>/dev/null | tr -d '\r')
+[[ "$image" == *"$tag"*"OPC.Krel.Enum.exe"* ]] || fail "server list service image path: $image"
+wine reg query "HKCR\\CLSID\\$list_clsid" /v AppID >/dev/null 2>&1 || fail "the server list's class is not registered"
 
 # The connectivity doctor of the release folder, run in folder $1 (whose INI it
 # reads); its screen text as UTF-8.
@@ -148,11 +161,11 @@ diag() {
   (cd "$1" && timeout 120 wine "$kit/OPC.Krel.Client.exe" /Diag </dev/null 2>/dev/null | tr -d '\r' |
     iconv -f cp1252 -t utf-8; exit "${PIPESTATUS[0]}")
 }
-# The shipped INI is kept for /Diag below, beside the customer's program.
-cp "$kit/OPC.Krel.Client.ini" "$app/" || fail "no shipped OPC.Krel.Client.ini"
-
-# Empty host name: the local route (Wine has no remote activation).
-printf '[OPC.KREL]\r\nOpcServerName=%s\r\nHostName=\r\n' "$service" > "$kit/OPC.Krel.Client.ini"
+# The console runs with the shipped INI (HostName=LocalHost): the typical road,
+# the ProgID resolved by this computer's server list. The local route (empty
+# HostName) is asked by /Diag below.
+grep -q '^HostName=LocalHost' "$kit/OPC.Krel.Client.ini" || fail "the shipped INI does not name LocalHost"
+printf '[OPC.KREL]\r\nOpcServerName=%s\r\nHostName=\r\n' "$service" > "$localini/OPC.Krel.Client.ini"
 start_console() {
   tm new-session -d -s "$tag" -x 100 -y 30 \
     "cd '$kit' && env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEARCH='$WINEARCH' WINEDLLOVERRIDES='mscoree,mshtml=' PATH='$PATH' wine OPC.Krel.Client.exe; echo \"EXIT=\$?\" > '$work/exit'; sleep 120"
@@ -176,7 +189,7 @@ if wait_for all_values_shown 120; then
 else
   fail "the 16 tags with values never appeared"; screen
 fi
-[ "$(row 1)" = "Host Name      :" ] || fail "row 1: '$(row 1)'"
+[ "$(row 1)" = "Host Name      : LocalHost" ] || fail "row 1: '$(row 1)'"
 [ -z "$(row 2)" ] || fail "row 2 not blank: '$(row 2)'"
 [ -z "$(row 19)" ] || fail "row 19 not blank: '$(row 19)'"
 
@@ -188,18 +201,18 @@ else
 fi
 
 # The doctor runs while the console is connected. The shipped INI
-# (HostName=LocalHost) asks OPCEnum, which Wine does not have: a computer without
-# OPCEnum, for real.
-out=$(diag "$app"); rc=$?
+# (HostName=LocalHost) asks the server list, on a computer without OPCEnum: the
+# kit's own answers, and the kit's server is among the DA 2.0 servers it lists.
+out=$(diag "$kit"); rc=$?
 note "/Diag with the shipped INI: exit code $rc"
-if [ $rc -ne 4 ] || ! grep -q '^4\. OPCEnum \.* FALLA' <<<"$out" ||
-   ! grep -q 'Código: 0x80040154 REGDB_E_CLASSNOTREG' <<<"$out" ||
-   ! grep -q 'Solución: En LocalHost: instale OPCEnum.*deje HostName vacío' <<<"$out"; then
-  fail "/Diag with the shipped INI did not fail at step 4 with its code and fix (exit code $rc)"; echo "$out"
-fi
+sed 's/^/    /' <<<"$out"
+[ $rc -eq 0 ] || fail "/Diag with the shipped INI: exit code $rc"
+for n in 1 2 4 5 6 7 8; do grep -q "^$n\. .* correcto (" <<<"$out" || fail "/Diag (LocalHost) step $n did not pass"; done
+grep -q '"OPC Krel Server" = {5C473C23-71FF-47A5-9911-9BD1EC36847C}, en la lista' <<<"$out" ||
+  fail "/Diag (LocalHost): the server list does not list the kit's server"
 # Against the installed service by the local route.
 t0=$(date +%s%N)
-out=$(diag "$kit"); rc=$?
+out=$(diag "$localini"); rc=$?
 ms=$((($(date +%s%N) - t0) / 1000000))
 note "/Diag against the installed service: exit code $rc in $ms ms (the start of Wine's process included)"
 sed 's/^/    /' <<<"$out"
@@ -304,9 +317,11 @@ note "OPC.Krel.Inst.exe /Uninstall"
 installer /Uninstall || fail "/Uninstall exit code $?"
 installed=
 wait_for '! service_key_exists' 60 || fail "service \"$service\" still registered"
+wait_for '! service_key_exists "$enum_service"' 60 || fail "service \"$enum_service\" still registered"
+wine reg query "HKCR\\CLSID\\$list_clsid" >/dev/null 2>&1 && fail "the server list's class left behind"
 com_registered && fail "COM registration left behind (ProgID or CLSID)"
 wine reg query "HKCR\\AppID\\$clsid" >/dev/null 2>&1 && fail "AppID $clsid left behind"
-servers=$(pgrep -f 'OPC\.Krel\.Server\.exe' 2>/dev/null | while read -r p; do
+servers=$(pgrep -f 'OPC\.Krel\.(Server|Enum)\.exe' 2>/dev/null | while read -r p; do
   tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; done)
 [ -z "$servers" ] || fail "service process still running: $servers"
 note "service, COM registration and process gone"

@@ -52,6 +52,7 @@ KetraOPCServer.dll
 LEEME.txt
 OPC.Krel.Client.exe
 OPC.Krel.Client.ini
+OPC.Krel.Enum.exe
 OPC.Krel.Inst.exe
 OPC.Krel.Server.exe
 OPCKrelProxy.dll

@@ -82,6 +82,7 @@ void Installer::ServerFirewall() {
         ErrorBox("No se pudo configurar el FireWall de Windows adecuadamente\n"
                  "debido a que no se encuentra el archivo OPCEnum.exe",
                  "FileExists", 0, kIconWarning);
+    AddServerListToFirewall();
 
     FirewallPortAndExceptions();
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "EnumIdentity.h"
 #include "KetraOPCServer.h"
 
 namespace krelinst {
@@ -22,10 +23,6 @@ const char kNoRunAs[] = "/NoRunAs";
 const char kInstallError[] = "Error al instalar el servicio";
 const char kUninstallError[] = "Error al desinstalar el servicio";
 
-// 0xF003F: SC_MANAGER_ALL_ACCESS for the manager; for a service the standard
-// required rights plus query/change configuration, status, dependents, start, stop.
-const DWORD kAccess = 0xF003F;
-
 // Windows keeps ASCII switches; a locale-aware comparison would only add surprises.
 bool SameSwitch(const char* token, size_t length, const char* name) {
     if (strlen(name) != length) return false;
@@ -37,25 +34,6 @@ bool SameSwitch(const char* token, size_t length, const char* name) {
     }
     return true;
 }
-
-// A service-manager handle closed through the platform table on every path.
-class ScHandle {
-public:
-    explicit ScHandle(const InstallerPlatform& p, SC_HANDLE h = nullptr) : p_(p), h_(h) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() { Reset(); }
-    void Reset(SC_HANDLE h = nullptr) {
-        if (h_) p_.CloseServiceHandle(h_);
-        h_ = h;
-    }
-    SC_HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    const InstallerPlatform& p_;
-    SC_HANDLE h_;
-};
 
 }  // namespace
 
@@ -104,8 +82,11 @@ bool Installer::InitPaths() {
                      paths_.drive, paths_.dir);
     int c = snprintf(paths_.clientPath, sizeof(paths_.clientPath), "%s%sOPC.Krel.Client.exe",
                      paths_.drive, paths_.dir);
-    if (s < 0 || c < 0 || static_cast<size_t>(s) >= sizeof(paths_.serverPath) ||
-        static_cast<size_t>(c) >= sizeof(paths_.clientPath)) {
+    int e = snprintf(paths_.enumPath, sizeof(paths_.enumPath), "%s%s" KRELENUM_FILE_NAME,
+                     paths_.drive, paths_.dir);
+    if (s < 0 || c < 0 || e < 0 || static_cast<size_t>(s) >= sizeof(paths_.serverPath) ||
+        static_cast<size_t>(c) >= sizeof(paths_.clientPath) ||
+        static_cast<size_t>(e) >= sizeof(paths_.enumPath)) {
         StartupFailure("GetModuleFileName", ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
@@ -273,6 +254,8 @@ bool Installer::Install() {
         ErrorBox(kInstallError, "StartService", err, kIconError);
         return false;
     }
+    // The kit's own server runs: remote clients now need a server list to find it.
+    InstallServerList(manager.get());
     return true;
 }
 
@@ -286,6 +269,7 @@ bool Installer::Uninstall() {
         ErrorBox(kUninstallError, "OpenSCManager", p_.GetLastError(), kIconError);
         return false;
     }
+    UninstallServerList(manager.get());
     ScHandle service(p_, p_.OpenServiceA(manager.get(), kServiceName, kAccess));
     if (!service) {
         DWORD err = p_.GetLastError();

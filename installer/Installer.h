@@ -46,6 +46,11 @@ struct InstallerPlatform {
     BOOL (WINAPI* ControlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
     BOOL (WINAPI* DeleteService)(SC_HANDLE service);
     BOOL (WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD level, LPVOID info);
+    BOOL (WINAPI* ChangeServiceConfigA)(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                                        DWORD errorControl, LPCSTR binaryPath,
+                                        LPCSTR loadOrderGroup, LPDWORD tagId,
+                                        LPCSTR dependencies, LPCSTR account, LPCSTR password,
+                                        LPCSTR displayName);
     BOOL (WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
     BOOL (WINAPI* CloseServiceHandle)(SC_HANDLE handle);
 
@@ -62,6 +67,14 @@ struct InstallerPlatform {
     LONG (WINAPI* RegSetValueExA)(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
                                   const BYTE* data, DWORD size);
     LONG (WINAPI* RegCloseKey)(HKEY key);
+    // The server list's registration, in one registry view or the other.
+    LONG (WINAPI* RegCreateKeyExA)(HKEY parent, LPCSTR subKey, DWORD reserved, LPSTR keyClass,
+                                   DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES security,
+                                   PHKEY key, LPDWORD disposition);
+    // RegDeleteKeyExA where the system has it (not 32-bit Windows XP, whose one
+    // view RegDeleteKeyA serves).
+    LONG (WINAPI* RegDeleteKeyExA)(HKEY parent, LPCSTR subKey, REGSAM view, DWORD reserved);
+    LONG (WINAPI* RegDeleteValueA)(HKEY key, LPCSTR name);
 
     // Server engine (KetraOPCServer.dll); only the low byte of each result counts.
     bool (__stdcall* RegisterServer)(const GUID* clsid, const char* name, const char* name2,
@@ -74,6 +87,29 @@ struct InstallerPlatform {
     int (__stdcall* FWAddPort)(const char* name, int port);
     int (__stdcall* FWAllowExc)();
 };
+
+// A service-manager handle closed through the platform table on every path.
+class ScHandle {
+public:
+    explicit ScHandle(const InstallerPlatform& p, SC_HANDLE h = nullptr) : p_(p), h_(h) {}
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    ~ScHandle() { Reset(); }
+    void Reset(SC_HANDLE h = nullptr) {
+        if (h_) p_.CloseServiceHandle(h_);
+        h_ = h;
+    }
+    SC_HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    const InstallerPlatform& p_;
+    SC_HANDLE h_;
+};
+
+// 0xF003F: SC_MANAGER_ALL_ACCESS for the manager; for a service the standard
+// required rights plus query/change configuration, status, dependents, start, stop.
+const DWORD kAccess = 0xF003F;
 
 // The table of real calls; defined only in the program itself.
 const InstallerPlatform& RealPlatform();
@@ -96,6 +132,7 @@ struct InstallerPaths {
     char ext[_MAX_EXT];
     char serverPath[264];
     char clientPath[264];
+    char enumPath[264];  // the server list stand-in, OPC.Krel.Enum.exe
 };
 
 class Installer {
@@ -116,6 +153,13 @@ public:
     void ClientFirewall();
     void DisableSimpleFileSharing();
 
+    // The server list stand-in (ServerListSteps.cpp): registered by /Install only
+    // where no server list is, removed by /Uninstall only while it is still ours.
+    enum ServerListOwner { kNoServerList, kOurServerList, kOtherServerList };
+    ServerListOwner FindServerList();
+    void InstallServerList(SC_HANDLE manager);
+    void UninstallServerList(SC_HANDLE manager);
+
     void ErrorBox(const char* message, const char* label, DWORD code, UINT icon);
     void InfoBox(const char* message);
 
@@ -127,6 +171,11 @@ private:
     void FirewallPortAndExceptions();
     void AddOpcEnum(const char* unexpanded, const char* label, unsigned flag,
                     unsigned& foundMask);
+    bool InstallEnumService(SC_HANDLE manager, bool* created);
+    bool WriteServerListKeys(LONG* rc, const char** label);
+    LONG RemoveServerListKeys();
+    bool IsOurServerList(REGSAM view, bool* present);
+    void AddServerListToFirewall();
     HWND Owner();
 
     const InstallerPlatform& p_;

@@ -5,6 +5,20 @@
 
 namespace krelinst {
 
+namespace {
+
+// RegDeleteKeyExA is missing from 32-bit Windows XP's advapi32 (it would keep the
+// installer from starting there); that system has one registry view, the one
+// RegDeleteKeyA deletes in.
+LONG WINAPI DeleteKeyInView(HKEY parent, LPCSTR subKey, REGSAM view, DWORD reserved) {
+    typedef LONG(WINAPI * DeleteKeyEx)(HKEY, LPCSTR, REGSAM, DWORD);
+    static const DeleteKeyEx deleteKeyEx = reinterpret_cast<DeleteKeyEx>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("advapi32.dll"), "RegDeleteKeyExA")));
+    return deleteKeyEx ? deleteKeyEx(parent, subKey, view, reserved) : ::RegDeleteKeyA(parent, subKey);
+}
+
+}  // namespace
+
 void FillWin32Calls(InstallerPlatform& p) {
     p.FindWindowA = ::FindWindowA;
     p.MessageBoxA = ::MessageBoxA;
@@ -23,6 +37,7 @@ void FillWin32Calls(InstallerPlatform& p) {
     p.ControlService = ::ControlService;
     p.DeleteService = ::DeleteService;
     p.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
+    p.ChangeServiceConfigA = ::ChangeServiceConfigA;
     p.StartServiceA = ::StartServiceA;
     p.CloseServiceHandle = ::CloseServiceHandle;
     p.ExpandEnvironmentStringsA = ::ExpandEnvironmentStringsA;
@@ -33,6 +48,9 @@ void FillWin32Calls(InstallerPlatform& p) {
     p.RegQueryValueExA = ::RegQueryValueExA;
     p.RegSetValueExA = ::RegSetValueExA;
     p.RegCloseKey = ::RegCloseKey;
+    p.RegCreateKeyExA = ::RegCreateKeyExA;
+    p.RegDeleteKeyExA = DeleteKeyInView;
+    p.RegDeleteValueA = ::RegDeleteValueA;
 }
 
 }  // namespace krelinst

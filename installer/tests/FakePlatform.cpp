@@ -14,7 +14,9 @@ const HANDLE kProcess = reinterpret_cast<HANDLE>(0x777);
 const HANDLE kSearch = reinterpret_cast<HANDLE>(0x888);
 const HKEY kKey = reinterpret_cast<HKEY>(0x999);
 std::set<SC_HANDLE> openSc;
+std::map<SC_HANDLE, std::string> otherHandles;  // handles of services other than the main one
 UINT_PTR nextService = 0x200;
+const char kMainService[] = "OPC Krel Server";
 BYTE sidStorage[64];
 
 void Call(const std::string& name) { world->calls.push_back(name); }
@@ -134,11 +136,22 @@ BOOL WINAPI CloseHandle_(HANDLE handle) {
     return TRUE;
 }
 
-SC_HANDLE NewService() {
+SC_HANDLE NewService(const std::string& other = std::string()) {
     SC_HANDLE h = reinterpret_cast<SC_HANDLE>(nextService++);
     openSc.insert(h);
+    if (!other.empty()) otherHandles[h] = other;
     ++world->scHandlesOpen;
     return h;
+}
+
+// The service another handle names, or null for the main one's handles.
+World::Service* Other(SC_HANDLE h, const char* call) {
+    auto it = otherHandles.find(h);
+    if (it == otherHandles.end()) return nullptr;
+    Call(it->second + "/" + call);
+    auto service = world->services.find(it->second);
+    static World::Service gone;  // deleted meanwhile: calls still find a handle
+    return service == world->services.end() ? &gone : &service->second;
 }
 
 SC_HANDLE WINAPI OpenSCManagerA_(LPCSTR machine, LPCSTR database, DWORD access) {
@@ -158,6 +171,17 @@ SC_HANDLE WINAPI CreateServiceA_(SC_HANDLE manager, LPCSTR name, LPCSTR display,
                                  DWORD type, DWORD start, DWORD errorControl, LPCSTR path,
                                  LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR account,
                                  LPCSTR password) {
+    if (S(name) != kMainService) {
+        Call(S(name) + "/CreateServiceA");
+        if (world->otherCreateError) return Fail<SC_HANDLE>(world->otherCreateError, nullptr);
+        if (world->services.count(S(name))) return Fail<SC_HANDLE>(ERROR_SERVICE_EXISTS, nullptr);
+        World::Service& created = world->services[S(name)];
+        created.startType = start;
+        created.path = S(path);
+        created.account = S(account);
+        Succeed();
+        return NewService(S(name));
+    }
     Call("CreateServiceA");
     char numbers[80];
     snprintf(numbers, sizeof(numbers), "0x%lX,0x%lX,%lu,%lu", static_cast<unsigned long>(access),
@@ -180,6 +204,13 @@ SC_HANDLE WINAPI CreateServiceA_(SC_HANDLE manager, LPCSTR name, LPCSTR display,
 }
 
 SC_HANDLE WINAPI OpenServiceA_(SC_HANDLE manager, LPCSTR name, DWORD access) {
+    if (S(name) != kMainService) {
+        Call(S(name) + "/OpenServiceA");
+        if (manager != kManager || !world->services.count(S(name)))
+            return Fail<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+        Succeed();
+        return NewService(S(name));
+    }
     char detail[120];
     snprintf(detail, sizeof(detail), "OpenServiceA(%s,%s,0x%lX)",
              manager == kManager ? "manager" : "?", S(name).c_str(),
@@ -195,6 +226,13 @@ SC_HANDLE WINAPI OpenServiceA_(SC_HANDLE manager, LPCSTR name, DWORD access) {
 bool IsService(SC_HANDLE h) { return h != kManager && openSc.count(h) != 0; }
 
 BOOL WINAPI ControlService_(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    if (World::Service* other = Other(service, "ControlService")) {
+        if (control != SERVICE_CONTROL_STOP || !other->running)
+            return Fail<BOOL>(ERROR_SERVICE_NOT_ACTIVE, FALSE);
+        other->running = false;
+        Succeed();
+        return TRUE;
+    }
     Call(control == SERVICE_CONTROL_STOP ? "ControlService(stop)" : "ControlService(other)");
     if (!IsService(service) || !status) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
     if (!world->serviceRunning) return Fail<BOOL>(ERROR_SERVICE_NOT_ACTIVE, FALSE);
@@ -204,6 +242,12 @@ BOOL WINAPI ControlService_(SC_HANDLE service, DWORD control, LPSERVICE_STATUS s
 }
 
 BOOL WINAPI DeleteService_(SC_HANDLE service) {
+    if (Other(service, "DeleteService")) {
+        if (world->otherDeleteError) return Fail<BOOL>(world->otherDeleteError, FALSE);
+        world->services.erase(otherHandles[service]);
+        Succeed();
+        return TRUE;
+    }
     Call("DeleteService");
     if (!IsService(service)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
     if (world->deleteError) return Fail<BOOL>(world->deleteError, FALSE);
@@ -218,7 +262,27 @@ BOOL WINAPI DeleteService_(SC_HANDLE service) {
     return TRUE;
 }
 
+BOOL WINAPI ChangeServiceConfigA_(SC_HANDLE service, DWORD type, DWORD start, DWORD, LPCSTR path,
+                                  LPCSTR, LPDWORD, LPCSTR, LPCSTR account, LPCSTR, LPCSTR) {
+    World::Service* other = Other(service, "ChangeServiceConfigA");
+    if (!other) {
+        Call("ChangeServiceConfigA");
+        return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+    }
+    if (type != SERVICE_WIN32_OWN_PROCESS) return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
+    other->startType = start;
+    other->path = S(path);
+    other->account = S(account);
+    Succeed();
+    return TRUE;
+}
+
 BOOL WINAPI ChangeServiceConfig2A_(SC_HANDLE service, DWORD level, LPVOID info) {
+    if (World::Service* other = Other(service, "ChangeServiceConfig2A")) {
+        other->description = S(static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription);
+        Succeed();
+        return TRUE;
+    }
     Call(level == SERVICE_CONFIG_DESCRIPTION ? "ChangeServiceConfig2A(description)"
                                              : "ChangeServiceConfig2A(other)");
     if (!IsService(service)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
@@ -239,7 +303,9 @@ BOOL WINAPI StartServiceA_(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
 }
 
 BOOL WINAPI CloseServiceHandle_(SC_HANDLE h) {
-    Call(h == kManager ? "CloseServiceHandle(manager)" : "CloseServiceHandle");
+    if (!otherHandles.count(h)) Call(h == kManager ? "CloseServiceHandle(manager)" : "CloseServiceHandle");
+    Other(h, "CloseServiceHandle");
+    otherHandles.erase(h);
     if (!openSc.erase(h)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
     --world->scHandlesOpen;
     Succeed();
@@ -296,7 +362,59 @@ BOOL WINAPI VerifyVersionInfoA_(LPOSVERSIONINFOEXA info, DWORD typeMask, DWORDLO
     return TRUE;
 }
 
+// ---- The modelled registry below HKEY_LOCAL_MACHINE -------------------------
+
+std::map<HKEY, std::string> modelKeys;  // open handles and the key each names
+UINT_PTR nextModelKey = 0x5000;
+const char kLsa[] = "SYSTEM\\CurrentControlSet\\Control\\Lsa";
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// A key opened without a view flag lies in the view of the installer's own bitness.
+std::string ViewOf(REGSAM access) {
+    if (!world->twoViews) return "32";
+    if (access & KEY_WOW64_64KEY) return "64";
+    if (access & KEY_WOW64_32KEY) return "32";
+    return sizeof(void*) == 8 ? "64" : "32";
+}
+
+// The key a path names below HKLM or below an open key of the model; empty if neither.
+std::string Resolve(HKEY root, LPCSTR path, REGSAM access) {
+    if (root == HKEY_LOCAL_MACHINE) return ViewOf(access) + "|" + Lower(S(path));
+    auto it = modelKeys.find(root);
+    if (it == modelKeys.end()) return std::string();
+    return path && *path ? it->second + "\\" + Lower(path) : it->second;
+}
+
+HKEY OpenModelKey(const std::string& full) {
+    HKEY h = reinterpret_cast<HKEY>(nextModelKey++);
+    modelKeys[h] = full;
+    ++world->regKeysOpen;
+    return h;
+}
+
+// Creates a key and every key above it, as the registry does.
+bool CreateModelKey(const std::string& full) {
+    bool created = !world->registry.count(full);
+    for (size_t at = full.find('\\'); at != std::string::npos; at = full.find('\\', at + 1))
+        world->registry[full.substr(0, at)];
+    world->registry[full];
+    return created;
+}
+
 LONG WINAPI RegOpenKeyExA_(HKEY root, LPCSTR path, DWORD, REGSAM access, PHKEY key) {
+    if (!(root == HKEY_LOCAL_MACHINE && S(path) == kLsa)) {
+        std::string full = Resolve(root, path, access);
+        Call("HKLM/RegOpenKeyExA(" + full + ")");
+        if (full.empty()) return ERROR_INVALID_HANDLE;
+        if (!world->registry.count(full)) return ERROR_FILE_NOT_FOUND;
+        *key = OpenModelKey(full);
+        return ERROR_SUCCESS;
+    }
     Call("RegOpenKeyExA");
     world->regRoot = root;
     world->regPath = S(path);
@@ -309,6 +427,21 @@ LONG WINAPI RegOpenKeyExA_(HKEY root, LPCSTR path, DWORD, REGSAM access, PHKEY k
 
 LONG WINAPI RegQueryValueExA_(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
                               LPDWORD size) {
+    if (modelKeys.count(key)) {
+        Call("HKLM/RegQueryValueExA(" + modelKeys[key] + "," + S(name) + ")");
+        auto& values = world->registry[modelKeys[key]];
+        auto it = values.find(name ? name : "");
+        if (it == values.end()) return ERROR_FILE_NOT_FOUND;
+        if (type) *type = it->second.type;
+        DWORD need = static_cast<DWORD>(it->second.data.size());
+        if (data && need > *size) {
+            *size = need;
+            return ERROR_MORE_DATA;
+        }
+        if (data && need) memcpy(data, it->second.data.data(), need);
+        *size = need;
+        return ERROR_SUCCESS;
+    }
     Call("RegQueryValueExA(" + S(name) + ")");
     if (key != kKey) return ERROR_INVALID_HANDLE;
     if (!world->valueExists) return ERROR_FILE_NOT_FOUND;
@@ -325,6 +458,13 @@ LONG WINAPI RegQueryValueExA_(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBY
 
 LONG WINAPI RegSetValueExA_(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data,
                             DWORD size) {
+    if (modelKeys.count(key)) {
+        Call("HKLM/RegSetValueExA(" + modelKeys[key] + "," + S(name) + ")");
+        if (world->regSetResult != ERROR_SUCCESS) return world->regSetResult;
+        world->registry[modelKeys[key]][name ? name : ""] =
+            World::Value{type, std::string(reinterpret_cast<const char*>(data), size)};
+        return ERROR_SUCCESS;
+    }
     Call("RegSetValueExA(" + S(name) + ")");
     if (key != kKey) return ERROR_INVALID_HANDLE;
     if (world->regSetResult != ERROR_SUCCESS) return world->regSetResult;
@@ -335,10 +475,45 @@ LONG WINAPI RegSetValueExA_(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE
 }
 
 LONG WINAPI RegCloseKey_(HKEY key) {
+    if (modelKeys.erase(key)) {
+        --world->regKeysOpen;
+        return ERROR_SUCCESS;
+    }
     Call("RegCloseKey");
     if (key != kKey) return ERROR_INVALID_HANDLE;
     --world->regKeysOpen;
     return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCreateKeyExA_(HKEY root, LPCSTR path, DWORD, LPSTR, DWORD, REGSAM access,
+                             LPSECURITY_ATTRIBUTES, PHKEY key, LPDWORD disposition) {
+    std::string full = Resolve(root, path, access);
+    Call("HKLM/RegCreateKeyExA(" + full + ")");
+    if (full.empty()) return ERROR_INVALID_HANDLE;
+    if (world->regCreateResult != ERROR_SUCCESS) return world->regCreateResult;
+    bool created = CreateModelKey(full);
+    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *key = OpenModelKey(full);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteKeyExA_(HKEY root, LPCSTR path, REGSAM view, DWORD) {
+    std::string full = Resolve(root, path, view);
+    Call("HKLM/RegDeleteKeyExA(" + full + ")");
+    if (full.empty()) return ERROR_INVALID_HANDLE;
+    auto it = world->registry.find(full);
+    if (it == world->registry.end()) return ERROR_FILE_NOT_FOUND;
+    auto child = world->registry.lower_bound(full + "\\");
+    if (child != world->registry.end() && child->first.compare(0, full.size() + 1, full + "\\") == 0)
+        return ERROR_ACCESS_DENIED;  // a key with subkeys is not deleted
+    world->registry.erase(it);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA_(HKEY key, LPCSTR name) {
+    if (!modelKeys.count(key)) return ERROR_INVALID_HANDLE;
+    Call("HKLM/RegDeleteValueA(" + modelKeys[key] + "," + S(name) + ")");
+    return world->registry[modelKeys[key]].erase(name ? name : "") ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 bool __stdcall RegisterServer_(const GUID* clsid, const char* name, const char* name2, int flag,
@@ -418,6 +593,7 @@ krelinst::InstallerPlatform MakePlatform() {
     p.ControlService = ControlService_;
     p.DeleteService = DeleteService_;
     p.ChangeServiceConfig2A = ChangeServiceConfig2A_;
+    p.ChangeServiceConfigA = ChangeServiceConfigA_;
     p.StartServiceA = StartServiceA_;
     p.CloseServiceHandle = CloseServiceHandle_;
     p.ExpandEnvironmentStringsA = ExpandEnvironmentStringsA_;
@@ -428,6 +604,9 @@ krelinst::InstallerPlatform MakePlatform() {
     p.RegQueryValueExA = RegQueryValueExA_;
     p.RegSetValueExA = RegSetValueExA_;
     p.RegCloseKey = RegCloseKey_;
+    p.RegCreateKeyExA = RegCreateKeyExA_;
+    p.RegDeleteKeyExA = RegDeleteKeyExA_;
+    p.RegDeleteValueA = RegDeleteValueA_;
     p.RegisterServer = RegisterServer_;
     p.UnRegisterServer = UnRegisterServer_;
     p.ConfigureOpcEnumACL = ConfigureOpcEnumACL_;
@@ -435,6 +614,8 @@ krelinst::InstallerPlatform MakePlatform() {
     p.FWAddPort = FWAddPort_;
     p.FWAllowExc = FWAllowExc_;
     openSc.clear();
+    otherHandles.clear();
+    modelKeys.clear();
     nextService = 0x200;
     return p;
 }
@@ -453,6 +634,26 @@ int IndexOf(const std::vector<std::string>& calls, const std::string& prefix) {
     for (size_t i = 0; i < calls.size(); ++i)
         if (calls[i].compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
     return -1;
+}
+
+std::string KeyPath(const char* view, const std::string& path) {
+    return std::string(view) + "|" + Lower(path);
+}
+
+void SetRegString(const char* view, const std::string& path, const char* name, const std::string& value) {
+    std::string full = KeyPath(view, path);
+    CreateModelKey(full);
+    world->registry[full][name ? name : ""] = World::Value{REG_SZ, value + '\0'};
+}
+
+std::string RegString(const char* view, const std::string& path, const char* name) {
+    auto key = world->registry.find(KeyPath(view, path));
+    if (key == world->registry.end()) return "<none>";
+    auto value = key->second.find(name ? name : "");
+    if (value == key->second.end() || value->second.type != REG_SZ) return "<none>";
+    std::string text = value->second.data;
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
 }
 
 std::string ErrorText(const std::string& message, const std::string& label, unsigned code) {

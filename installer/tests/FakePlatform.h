@@ -85,6 +85,16 @@ struct World {
     std::vector<std::string> createArgs;  // of the last CreateService call
     int scHandlesOpen = 0;
     std::vector<std::string> scmArgs;
+    // Services other than "OPC Krel Server" (the server list's), by name. Their
+    // calls are recorded as "<name>/<call>", apart from the main service's.
+    struct Service {
+        bool running = false;
+        DWORD startType = 0;
+        std::string path, account, description;
+    };
+    std::map<std::string, Service> services;
+    DWORD otherCreateError = 0;  // non-zero: CreateService of another service fails with it
+    DWORD otherDeleteError = 0;  // non-zero: DeleteService of another service fails with it
 
     // Engine.
     bool registerOk = true;
@@ -121,6 +131,20 @@ struct World {
     std::vector<BYTE> valueData;
     LONG regSetResult = ERROR_SUCCESS;
     int regKeysOpen = 0;
+
+    // HKEY_LOCAL_MACHINE apart from the Lsa key above: 64-bit Windows has the views
+    // "64" and "32" (a key opened without a view flag lies in the installer's own),
+    // 32-bit Windows only "32". Keys as "<view>|<path in lower case>"; values by
+    // name ("" for the default one): type and bytes. Calls are recorded as
+    // "HKLM/<call>(<key>[,<value>])".
+    bool twoViews = true;
+    struct Value {
+        DWORD type;
+        std::string data;
+        bool operator==(const Value& o) const { return type == o.type && data == o.data; }
+    };
+    std::map<std::string, std::map<std::string, Value>> registry;
+    LONG regCreateResult = ERROR_SUCCESS;  // non-zero: every RegCreateKeyExA fails with it
 };
 
 extern World* world;
@@ -133,6 +157,12 @@ std::vector<std::string> Only(const std::vector<std::string>& calls,
                               const std::set<std::string>& names);
 // The position of the first call starting with `prefix`, or -1.
 int IndexOf(const std::vector<std::string>& calls, const std::string& prefix);
+
+// A key of the modelled registry ("64" or "32" view) and its string values.
+std::string KeyPath(const char* view, const std::string& path);
+void SetRegString(const char* view, const std::string& path, const char* name, const std::string& value);
+// The string, or "<none>" when the key or the value is missing.
+std::string RegString(const char* view, const std::string& path, const char* name);
 
 // The formatted text of an error or warning box, written out independently of
 // the installer's own format string.

@@ -243,4 +243,120 @@ TEST_F(InstallerTest, UninstallOutcomes) {
     }
 }
 
+// ---- The server list stand-in ----------------------------------------------
+
+const char kListClass[] = "SOFTWARE\\Classes\\CLSID\\{13486D51-4821-11D2-A494-3CB306C10000}";
+const char kListAppId[] = "SOFTWARE\\Classes\\AppID\\{13486D44-4821-11D2-A494-3CB306C10000}";
+const char kEnum[] = "OPC Krel Enum";
+// The installer's own registry view, where it registers, and the other one.
+const char* const kOwnView = sizeof(void*) == 8 ? "64" : "32";
+const char* const kOtherView = sizeof(void*) == 8 ? "32" : "64";
+
+void OtherVendorsList(const char* view) {
+    fake::SetRegString(view, kListClass, "AppID", "{13486D44-4821-11D2-A494-3CB306C10000}");
+    fake::SetRegString(view, std::string(kListClass) + "\\LocalServer32", nullptr, "C:\\Otro\\OpcEnum.exe");
+}
+
+TEST_F(InstallerTest, ServerListRegisteredOnlyWhereNoneIsAndRemovedOnlyWhileOurs) {
+    struct Case {
+        const char* name;
+        void (*arrange)();
+        bool ours;
+    } cases[] = {
+        {"no server list", [] {}, true},
+        {"32-bit Windows", [] { fake::world->twoViews = false; }, true},
+        {"another vendor's, own view", [] { OtherVendorsList(kOwnView); }, false},
+        {"another vendor's, other view", [] { OtherVendorsList(kOtherView); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        w = fake::World();
+        p = fake::MakePlatform();
+        c.arrange();
+        const char* own = w.twoViews ? kOwnView : "32";
+        const auto before = w.registry;
+        EXPECT_EQ(0, Run("/Install /SrvFireWall=1"));
+        EXPECT_EQ(c.ours, w.services.count(kEnum) == 1);
+        EXPECT_EQ(c.ours ? 1 : -1, IndexOf(w.calls, "FWAddApp(C:\\Kit\\OPC.Krel.Enum.exe)") >= 0 ? 1 : -1);
+        if (c.ours) {
+            const fake::World::Service& s = w.services[kEnum];
+            EXPECT_EQ("C:\\Kit\\OPC.Krel.Enum.exe", s.path);
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), s.startType);
+            EXPECT_EQ("NT AUTHORITY\\LocalService", s.account);
+            EXPECT_EQ("Lista de servidores OPC de Kreleo (Versi\xF3n 3.0)", s.description);
+            EXPECT_EQ("{13486D44-4821-11D2-A494-3CB306C10000}", fake::RegString(own, kListClass, "AppID"));
+            EXPECT_EQ(kEnum, fake::RegString(own, kListAppId, "LocalService"));
+            EXPECT_EQ("{13486D51-4821-11D2-A494-3CB306C10000}",
+                      fake::RegString(own, "SOFTWARE\\Classes\\OPC.ServerList\\CLSID", nullptr));
+        } else {
+            EXPECT_TRUE(before == w.registry) << "another vendor's registration is left as it was";
+        }
+        w.boxes.clear();  // no OpcEnum.exe to open the firewall for
+        EXPECT_EQ(0, Run("/Uninstall"));
+        EXPECT_TRUE(w.boxes.empty());
+        EXPECT_EQ(0u, w.services.size());
+        EXPECT_EQ("<none>", fake::RegString(own, kListAppId, "LocalService"));
+        if (!c.ours) {
+            EXPECT_TRUE(before == w.registry);
+        }
+        for (const auto& key : w.registry)
+            EXPECT_TRUE(key.second.empty() || before.count(key.first)) << key.first << " left behind";
+    }
+}
+
+TEST_F(InstallerTest, ServerListUpgradeAndCoreComponentsArrivingLater) {
+    // An AppID key from before (rights someone gave) keeps what it held.
+    fake::SetRegString(kOwnView, kListAppId, "Note", "kept");
+    EXPECT_EQ(0, Run("/Install"));
+    w.services[kEnum].running = true;
+    w.modulePath = "C:\\Kit2\\OPC.Krel.Inst.exe";
+    EXPECT_EQ(0, Run("/Install"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_EQ("C:\\Kit2\\OPC.Krel.Enum.exe", w.services[kEnum].path) << "the upgrade points at the new folder";
+    EXPECT_FALSE(w.services[kEnum].running) << "the old program is stopped";
+    EXPECT_EQ(2u, fake::Only(w.calls, {"OPC Krel Enum/CreateServiceA"}).size()) << "the second changes it";
+    EXPECT_EQ(1u, fake::Only(w.calls, {"OPC Krel Enum/ChangeServiceConfigA"}).size());
+    EXPECT_EQ(0, Run("/Uninstall"));
+    EXPECT_EQ("kept", fake::RegString(kOwnView, kListAppId, "Note"));
+    EXPECT_EQ("<none>", fake::RegString(kOwnView, kListAppId, "LocalService"));
+    EXPECT_EQ("<none>", fake::RegString(kOwnView, kListClass, "AppID"));
+
+    // The Core Components installed after the kit take the class over: the kit's
+    // service goes on uninstall, their registration stays.
+    EXPECT_EQ(0, Run("/Install"));
+    fake::SetRegString(kOwnView, kListAppId, "LocalService", "OpcEnum");
+    w.files = {"C:\\windows\\System32\\OpcEnum.exe"};
+    const auto theirs = w.registry;
+    EXPECT_EQ(0, Run("/Uninstall /SrvFireWall=1"));
+    EXPECT_TRUE(w.boxes.empty());
+    EXPECT_EQ(0u, w.services.size());
+    EXPECT_TRUE(theirs == w.registry);
+    EXPECT_EQ(-1, IndexOf(w.calls, "FWAddApp(C:\\Kit2\\OPC.Krel.Enum.exe)"));
+}
+
+TEST_F(InstallerTest, ServerListFailuresOnlyWarnAndLeaveNothingHalfMade) {
+    const char kWarning[] = "No se pudo instalar la lista de servidores OPC";
+    w.regCreateResult = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(0, Run("/Install"));
+    ExpectBoxes({{ErrorText(kWarning, "RegCreateKeyEx", 5), kWarningBox}});
+    EXPECT_TRUE(w.serviceRunning) << "the kit's own server is installed";
+    EXPECT_EQ(0u, w.services.size());
+
+    w = fake::World();
+    p = fake::MakePlatform();
+    w.otherCreateError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(0, Run("/Install"));
+    ExpectBoxes({{ErrorText(kWarning, "CreateService", 5), kWarningBox}});
+    EXPECT_EQ("<none>", fake::RegString(kOwnView, kListClass, "AppID"));
+
+    w = fake::World();
+    p = fake::MakePlatform();
+    EXPECT_EQ(0, Run("/Install"));
+    w.otherDeleteError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(0, Run("/Uninstall"));
+    ExpectBoxes({{ErrorText("No se pudo desinstalar la lista de servidores OPC", "DeleteService", 5),
+                  kWarningBox}});
+    EXPECT_FALSE(w.serviceExists);
+}
+
 }  // namespace
