@@ -191,7 +191,7 @@ bool Doctor::CheckServerList() {
     name.push_back(L'\0');
     COSERVERINFO where = {0, &name[0], nullptr, 0};
     MULTI_QI entry = {&IID_IOPCServerList, nullptr, E_FAIL};
-    HRESULT hr = Activation().coCreateInstanceEx(CLSID_OpcServerList, nullptr, CLSCTX_REMOTE_SERVER, &where, 1,
+    HRESULT hr = Activation().coCreateInstanceEx(CLSID_OpcServerList, nullptr, kNamedHostContext, &where, 1,
                                                  &entry);
     kit::ComPtr<IUnknown> unknown;
     unknown.Attach(entry.pItf);

@@ -3,9 +3,11 @@
 // which COM starts for the connect and which leaves when the client lets go.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -180,6 +182,40 @@ TEST_F(OutOfProcessClient, ServerShutDownThenStartedAgainByTheNextConnect) {
     ASSERT_EQ(1u, after.size());
     EXPECT_NE(before[0], after[0]) << "a new server process";
     VariantClear(&value);
+    client->Disconnect();
+    DestroyOPCClientObject(client);
+}
+
+// What the tests of slow and silent servers stand on: the test server answers
+// every call late when asked (/DelayMs), and holds one chosen call (/Hang) until
+// it is stopped.
+TEST_F(OutOfProcessClient, TestServerDelaysEveryCallAndHoldsTheChosenOne) {
+    for (int i = 0; i < 600 && !ServerProcesses().empty(); ++i) Sleep(100);
+    ASSERT_TRUE(ServerProcesses().empty());
+    EXPECT_NE(0u, RunAndWait(L"opc_oop_server.exe /RegServer /Hang=IOPCServer::NoSuchCall"));
+    ASSERT_EQ(0u, RunAndWait(L"opc_oop_server.exe /RegServer /DelayMs=200 /Hang=IOPCSyncIO::Read"));
+    ketra::opc::IOPCClient* client = CreateNewOPCClientObject();
+    ASSERT_EQ(S_OK, client->Connect(KIT_OOP_PROGID_A, "", &Collect));
+    DWORD start = GetTickCount();
+    OPCSERVERSTATE state = OPC_STATUS_FAILED;
+    EXPECT_EQ(S_OK, client->GetServerState(&state));
+    EXPECT_GE(GetTickCount() - start, 190u) << "one call, one delay";
+    std::atomic<int> read{-1};
+    std::thread reader([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        FILETIME ts = {};
+        VARIANT value;
+        VariantInit(&value);
+        DWORD quality = 0;
+        read = client->ReadValue("Fixed.Real", &ts, &value, &quality);
+        VariantClear(&value);
+        CoUninitialize();
+    });
+    Sleep(2000);
+    EXPECT_EQ(-1, read.load()) << "the read is held";
+    EXPECT_EQ(0u, RunAndWait(L"opc_oop_server.exe /Stop"));
+    reader.join();
+    EXPECT_NE(-1, read.load()) << "and ends when the server is stopped";
     client->Disconnect();
     DestroyOPCClientObject(client);
 }

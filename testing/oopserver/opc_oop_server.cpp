@@ -17,6 +17,12 @@
 //   opc_oop_server.exe /RegServer /NoCallbacks   the same, for a server whose
 //                                     callbacks never arrive, as when the client
 //                                     computer's firewall or rights refuse them
+//   opc_oop_server.exe /RegServer /DelayMs=<n>   the same, for a server behind a
+//                                     slow link: every incoming call is answered n ms late
+//   opc_oop_server.exe /RegServer /Hang=<Interface>::<Method>   the same, for a
+//                                     server that never answers that one call (e.g.
+//                                     IOPCServer::GetStatus): it is held until the
+//                                     server is stopped (/Stop), ten minutes at most
 //   opc_oop_server.exe /Stop          ask the running server to shut down the way
 //                                     a real one does: it withdraws its class,
 //                                     sends ShutdownRequest to every client and exits
@@ -27,6 +33,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <map>
@@ -49,6 +57,8 @@ bool g_da3Only = false;
 // Started with -NoCallbacks: no IOPCDataCallback call is made.
 bool g_noCallbacks = false;
 HANDLE g_idle = nullptr;
+// Set by /Stop; also ends a held call.
+HANDLE g_stopping = nullptr;
 
 struct Tag {
     const wchar_t* id;
@@ -1151,6 +1161,114 @@ public:
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };
 
+// ---- Calls held back: -DelayMs=<n> and -Hang=<Interface>::<Method> ----
+
+// The methods of every interface a client can call here, in slot order from slot 3,
+// so that a call is named the way a reader names it.
+struct CallNames {
+    const char* name;
+    const IID* iid;
+    const char* methods;
+};
+const CallNames kCallNames[] = {
+    {"IClassFactory", &IID_IClassFactory, "CreateInstance LockServer"},
+    {"IOPCServer", &IID_IOPCServer, "AddGroup GetErrorString GetGroupByName GetStatus RemoveGroup CreateGroupEnumerator"},
+    {"IOPCCommon", &IID_IOPCCommon, "SetLocaleID GetLocaleID QueryAvailableLocaleIDs GetErrorString SetClientName"},
+    {"IOPCBrowseServerAddressSpace", &IID_IOPCBrowseServerAddressSpace,
+     "QueryOrganization ChangeBrowsePosition BrowseOPCItemIDs GetItemID BrowseAccessPaths"},
+    {"IOPCItemProperties", &IID_IOPCItemProperties, "QueryAvailableProperties GetItemProperties LookupItemIDs"},
+    {"IOPCBrowse", &IID_IOPCBrowse, "GetProperties Browse"},
+    {"IOPCServerList", &IID_IOPCServerList, "EnumClassesOfCategories GetClassDetails CLSIDFromProgID"},
+    {"IOPCServerList2", &IID_IOPCServerList2, "EnumClassesOfCategories GetClassDetails CLSIDFromProgID"},
+    {"IOPCEnumGUID", &IID_IOPCEnumGUID, "Next Skip Reset Clone"},
+    {"IEnumGUID", &IID_IEnumGUID, "Next Skip Reset Clone"},
+    {"IEnumString", &IID_IEnumString, "Next Skip Reset Clone"},
+    {"IConnectionPointContainer", &IID_IConnectionPointContainer, "EnumConnectionPoints FindConnectionPoint"},
+    {"IConnectionPoint", &IID_IConnectionPoint,
+     "GetConnectionInterface GetConnectionPointContainer Advise Unadvise EnumConnections"},
+    {"IOPCGroupStateMgt", &IID_IOPCGroupStateMgt, "GetState SetState SetName CloneGroup"},
+    {"IOPCItemMgt", &IID_IOPCItemMgt,
+     "AddItems ValidateItems RemoveItems SetActiveState SetClientHandles SetDatatypes CreateEnumerator"},
+    {"IOPCSyncIO", &IID_IOPCSyncIO, "Read Write"},
+    {"IOPCAsyncIO2", &IID_IOPCAsyncIO2, "Read Write Refresh2 Cancel2 SetEnable GetEnable"},
+    {"IEnumOPCItemAttributes", &IID_IEnumOPCItemAttributes, "Next Skip Reset Clone"},
+};
+
+DWORD g_delayMs = 0;
+bool g_hang = false;
+IID g_hangIid = GUID_NULL;
+ULONG g_hangMethod = 0;
+// A held call is answered after this at the latest, so that a server whose client
+// died does not hold a thread for ever.
+const DWORD kHangLimitMs = 10 * 60 * 1000;
+
+// "IOPCServer::GetStatus" into its IID and slot; false for a name not listed above.
+bool ParseCall(const char* text, IID* iid, ULONG* method) {
+    const char* colons = std::strstr(text, "::");
+    if (!colons) return false;
+    const std::string itf(text, colons), name(colons + 2);
+    for (const CallNames& c : kCallNames) {
+        if (itf != c.name) continue;
+        ULONG slot = 3;
+        for (const char* m = c.methods; *m; ++slot) {
+            const char* end = std::strchr(m, ' ');
+            const size_t length = end ? static_cast<size_t>(end - m) : std::strlen(m);
+            if (name == std::string(m, length)) {
+                *iid = *c.iid;
+                *method = slot;
+                return true;
+            }
+            m += length + (end ? 1 : 0);
+        }
+    }
+    return false;
+}
+
+// Holds the call this thread is answering, once per call. Windows tells a channel
+// hook of a call before it runs (ServerNotify); Wine 8 never did here (measured:
+// not once in a run of the client's out-of-process tests), but asks every hook
+// for the size of every reply (ServerGetSize), so there the reply is held
+// instead: the client waits the same.
+class CallHook final : public IChannelHook {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = iid == IID_IUnknown || iid == IID_IChannelHook ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    void STDMETHODCALLTYPE ClientGetSize(REFGUID, REFIID, ULONG* size) override { *size = 0; }
+    void STDMETHODCALLTYPE ClientFillBuffer(REFGUID, REFIID, ULONG* size, void*) override { *size = 0; }
+    void STDMETHODCALLTYPE ClientNotify(REFGUID, REFIID, ULONG, void*, DWORD, HRESULT) override {}
+    void STDMETHODCALLTYPE ServerNotify(REFGUID, REFIID call, ULONG, void*, DWORD) override {
+        Hold(call);
+        held_ = true;
+    }
+    void STDMETHODCALLTYPE ServerGetSize(REFGUID, REFIID call, HRESULT, ULONG* size) override {
+        *size = 0;
+        if (!held_) Hold(call);
+        held_ = false;
+    }
+    void STDMETHODCALLTYPE ServerFillBuffer(REFGUID, REFIID, ULONG* size, void*, HRESULT) override { *size = 0; }
+
+private:
+    // COM hands a hook the call's SChannelHookCallInfo where the IID is asked for.
+    static void Hold(REFIID call) {
+        const SChannelHookCallInfo& info = reinterpret_cast<const SChannelHookCallInfo&>(call);
+        if (g_delayMs) Sleep(g_delayMs);
+        if (!g_hang || info.iMethod != g_hangMethod || !IsEqualIID(info.iid, g_hangIid)) return;
+        // Not CoTestCancel: Wine 8 aborts the process on it (unimplemented), and a
+        // client there cannot cancel a call anyway (CoCancelCall aborts as well).
+        WaitForSingleObject(g_stopping, kHangLimitMs);
+    }
+    static thread_local bool held_;
+};
+thread_local bool CallHook::held_ = false;
+
+// {8E0A3B52-6C1D-4F7A-9B2E-5D4C3A2B1F60}: the hook's own extension, never sent.
+const GUID kCallHookExtension = {0x8E0A3B52, 0x6C1D, 0x4F7A, {0x9B, 0x2E, 0x5D, 0x4C, 0x3A, 0x2B, 0x1F, 0x60}};
+
 std::wstring ClsidText() {
     wchar_t text[40];
     StringFromGUID2(CLSID_KitOopTestServer, text, 40);
@@ -1165,15 +1283,15 @@ LONG SetDefault(const std::wstring& key, const std::wstring& value) {
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-int Register(bool da3Only, bool noCallbacks) {
+// `switches`: what COM is to start the server with.
+int Register(const std::wstring& switches) {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return 1;
     std::wstring clsid = L"CLSID\\" + ClsidText();
     bool ok = SetDefault(clsid, L"Krel out-of-process test server") == ERROR_SUCCESS &&
-              SetDefault(clsid + L"\\LocalServer32",
-                         std::wstring(L"\"") + path + L"\"" + (da3Only ? L" -Da3Only" : L"") +
-                             (noCallbacks ? L" -NoCallbacks" : L"")) == ERROR_SUCCESS &&
+              SetDefault(clsid + L"\\LocalServer32", std::wstring(L"\"") + path + L"\"" + switches) ==
+                  ERROR_SUCCESS &&
               SetDefault(clsid + L"\\ProgID", KIT_OOP_PROGID) == ERROR_SUCCESS &&
               SetDefault(std::wstring(KIT_OOP_PROGID) + L"\\CLSID", ClsidText()) == ERROR_SUCCESS;
     return ok ? 0 : 1;
@@ -1195,21 +1313,52 @@ int Stop() {
     return SetEvent(stop.get()) ? 0 : 1;
 }
 
+// "/Name" or "-Name"; with `value`, "/Name=<value>".
+bool IsSwitch(const char* arg, const char* name, const char** value = nullptr) {
+    if (*arg != '/' && *arg != '-') return false;
+    const size_t n = std::strlen(name);
+    if (!value) return _stricmp(arg + 1, name) == 0;
+    if (_strnicmp(arg + 1, name, n) != 0 || arg[1 + n] != '=') return false;
+    *value = arg + 2 + n;
+    return true;
+}
+
 int main(int argc, char** argv) {
-    bool regServer = false;
+    bool regServer = false, badSwitch = false;
+    std::wstring switches;  // the server's own switches, as COM is to start it
+    const char* value = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (_stricmp(argv[i], "/Da3Only") == 0 || _stricmp(argv[i], "-Da3Only") == 0) g_da3Only = true;
-        if (_stricmp(argv[i], "/NoCallbacks") == 0 || _stricmp(argv[i], "-NoCallbacks") == 0) g_noCallbacks = true;
+        const std::wstring wide = kit::WideFromAnsi(argv[i] + 1);
+        if (IsSwitch(argv[i], "Da3Only")) {
+            g_da3Only = true;
+        } else if (IsSwitch(argv[i], "NoCallbacks")) {
+            g_noCallbacks = true;
+        } else if (IsSwitch(argv[i], "DelayMs", &value)) {
+            char* end = nullptr;
+            g_delayMs = std::strtoul(value, &end, 10);
+            badSwitch = badSwitch || end == value || *end;
+        } else if (IsSwitch(argv[i], "Hang", &value)) {
+            g_hang = ParseCall(value, &g_hangIid, &g_hangMethod);
+            badSwitch = badSwitch || !g_hang;
+        } else {
+            continue;
+        }
+        switches += L" -" + wide;
     }
     for (int i = 1; i < argc; ++i) {
-        if (_stricmp(argv[i], "/Stop") == 0 || _stricmp(argv[i], "-Stop") == 0) return Stop();
-        if (_stricmp(argv[i], "/RegServer") == 0 || _stricmp(argv[i], "-RegServer") == 0) regServer = true;
-        if (_stricmp(argv[i], "/UnregServer") == 0 || _stricmp(argv[i], "-UnregServer") == 0) return Unregister();
+        if (IsSwitch(argv[i], "Stop")) return Stop();
+        if (IsSwitch(argv[i], "RegServer")) regServer = true;
+        if (IsSwitch(argv[i], "UnregServer")) return Unregister();
     }
-    if (regServer) return Register(g_da3Only, g_noCallbacks);
+    if (badSwitch) return 4;
+    if (regServer) return Register(switches);
     kit::ComInit com(COINIT_MULTITHREADED);
     if (FAILED(com.result())) return 2;
     fakeopc::TaskMemorySpy::Instance();  // counts from here on, for GetStatus
+    kit::Handle stopping(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_stopping = stopping.get();
+    static CallHook hook;
+    if ((g_delayMs || g_hang) && FAILED(CoRegisterChannelHook(kCallHookExtension, &hook))) return 5;
     kit::Handle idle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     g_idle = idle.get();
     static Factory factory;
@@ -1225,6 +1374,7 @@ int main(int argc, char** argv) {
         if (rc == WAIT_TIMEOUT && !g_everCreated) break;
         if (rc == WAIT_OBJECT_0 && g_objects == 0) break;
         if (rc == WAIT_OBJECT_0 + 1) {
+            SetEvent(g_stopping);  // a held call ends and is answered
             // The class goes first, so that the clients' next activation starts
             // a new server rather than finding this one.
             CoRevokeClassObject(cookie);
