@@ -44,15 +44,12 @@ struct InstallerPlatform {
                                        LPCSTR dependencies, LPCSTR account, LPCSTR password);
     SC_HANDLE (WINAPI* OpenServiceA)(SC_HANDLE manager, LPCSTR name, DWORD access);
     BOOL (WINAPI* ControlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+    BOOL (WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
     BOOL (WINAPI* DeleteService)(SC_HANDLE service);
     BOOL (WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD level, LPVOID info);
-    BOOL (WINAPI* ChangeServiceConfigA)(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                                        DWORD errorControl, LPCSTR binaryPath,
-                                        LPCSTR loadOrderGroup, LPDWORD tagId,
-                                        LPCSTR dependencies, LPCSTR account, LPCSTR password,
-                                        LPCSTR displayName);
     BOOL (WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
     BOOL (WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+    void (WINAPI* Sleep)(DWORD milliseconds);  // between polls of a service that is going
 
     // Files, version and registry for the configuration steps.
     DWORD (WINAPI* ExpandEnvironmentStringsA)(LPCSTR source, LPSTR dest, DWORD size);
@@ -123,6 +120,22 @@ extern const char* const kAccounts[];       // null-terminated account list
 const UINT kIconError = MB_ICONERROR;
 const UINT kIconWarning = MB_ICONWARNING;
 
+// How long replacing a service waits, all told, for the old one to stop and for
+// its entry to go (milliseconds), and how often it looks.
+const DWORD kReplaceWaitMs = 30000;
+const DWORD kReplacePollMs = 250;
+
+// A service of the kit as the installer registers it (own process, display name =
+// service name), and how its failures are told.
+struct ServiceSpec {
+    const char* name;
+    const char* binaryPath;
+    DWORD startType;
+    const char* account;  // null: LocalSystem
+    const char* failure;  // the message of its failure boxes
+    UINT icon;            // and their icon
+};
+
 // Process-wide paths, set once at start.
 struct InstallerPaths {
     char modulePath[MAX_PATH];
@@ -153,6 +166,14 @@ public:
     void ClientFirewall();
     void DisableSimpleFileSharing();
 
+    // Creates the service. One of that name already there (an older installation,
+    // or one an uninstall is still removing) is stopped, deleted and created anew,
+    // waiting at most kReplaceWaitMs in all for it to stop and for its entry to go.
+    // Failures are shown with the spec's message and icon; null then.
+    SC_HANDLE CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& spec);
+    // The service's description (ChangeServiceConfig2A); false with the last error set.
+    bool Describe(SC_HANDLE service, const char* text);
+
     // The server list stand-in (ServerListSteps.cpp): registered by /Install only
     // where no server list is, removed by /Uninstall only while it is still ours.
     enum ServerListOwner { kNoServerList, kOurServerList, kOtherServerList };
@@ -168,10 +189,10 @@ public:
 private:
     int Elevate();
     int StartupFailure(const char* label, DWORD code);
+    void WaitUntilStopped(SC_HANDLE service, DWORD* waited);
     void FirewallPortAndExceptions();
     void AddOpcEnum(const char* unexpanded, const char* label, unsigned flag,
                     unsigned& foundMask);
-    bool InstallEnumService(SC_HANDLE manager, bool* created);
     bool WriteServerListKeys(LONG* rc, const char** label);
     LONG RemoveServerListKeys();
     bool IsOurServerList(REGSAM view, bool* present);

@@ -132,62 +132,23 @@ Installer::ServerListOwner Installer::FindServerList() {
 void Installer::InstallServerList(SC_HANDLE manager) {
     if (FindServerList() == kOtherServerList) return;  // another vendor's serves this computer
 
-    // The service before the class: COM must never find the class without it.
-    bool created = false;
-    if (!InstallEnumService(manager, &created)) return;
+    // The service before the class: COM must never find the class without it. An
+    // earlier installation's is replaced the way the kit's server is, so that it
+    // runs this folder's program.
+    const ServiceSpec spec = {KRELENUM_SERVICE_NAME, paths_.enumPath, SERVICE_DEMAND_START, kAccount,
+                              kInstallWarning, kIconWarning};
+    ScHandle service(p_, CreateOrReplaceService(manager, spec));
+    if (!service) return;
     LONG rc = ERROR_SUCCESS;
-    const char* label = "";
-    if (WriteServerListKeys(&rc, &label)) return;
-    RemoveServerListKeys();
-    if (created) {
-        ScHandle service(p_, p_.OpenServiceA(manager, KRELENUM_SERVICE_NAME, kAccess));
-        if (service) p_.DeleteService(service.get());
-    }
+    const char* label = "ChangeServiceConfig2";
+    if (!Describe(service.get(), kDescription))
+        rc = static_cast<LONG>(p_.GetLastError());
+    else if (WriteServerListKeys(&rc, &label))
+        return;
+    else
+        RemoveServerListKeys();
+    p_.DeleteService(service.get());
     ErrorBox(kInstallWarning, label, static_cast<DWORD>(rc), kIconWarning);
-}
-
-// Creates the demand-start service COM starts, or points an existing one (an
-// earlier installation of the kit) at this folder's program.
-bool Installer::InstallEnumService(SC_HANDLE manager, bool* created) {
-    ScHandle service(p_, p_.CreateServiceA(manager, KRELENUM_SERVICE_NAME, KRELENUM_SERVICE_NAME,
-                                           kAccess, SERVICE_WIN32_OWN_PROCESS,
-                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                           paths_.enumPath, nullptr, nullptr, nullptr, kAccount,
-                                           ""));
-    *created = static_cast<bool>(service);
-    if (!service) {
-        DWORD err = p_.GetLastError();
-        if (err != ERROR_SERVICE_EXISTS) {
-            ErrorBox(kInstallWarning, "CreateService", err, kIconWarning);
-            return false;
-        }
-        service.Reset(p_.OpenServiceA(manager, KRELENUM_SERVICE_NAME, kAccess));
-        if (!service) {
-            ErrorBox(kInstallWarning, "OpenService", p_.GetLastError(), kIconWarning);
-            return false;
-        }
-        if (!p_.ChangeServiceConfigA(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, paths_.enumPath, nullptr, nullptr,
-                                     nullptr, kAccount, "", KRELENUM_SERVICE_NAME)) {
-            ErrorBox(kInstallWarning, "ChangeServiceConfig", p_.GetLastError(), kIconWarning);
-            return false;
-        }
-        // A running old program goes; the next client has COM start the new one.
-        SERVICE_STATUS status;
-        memset(&status, 0, sizeof(status));
-        p_.ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    }
-    char description[sizeof(kDescription)];
-    memcpy(description, kDescription, sizeof(kDescription));
-    SERVICE_DESCRIPTIONA info;
-    info.lpDescription = description;
-    if (!p_.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
-        DWORD err = p_.GetLastError();
-        if (*created) p_.DeleteService(service.get());
-        ErrorBox(kInstallWarning, "ChangeServiceConfig2", err, kIconWarning);
-        return false;
-    }
-    return true;
 }
 
 // The AppID first and the class last: the class is what makes the list visible.
