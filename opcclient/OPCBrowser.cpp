@@ -5,9 +5,11 @@ namespace opc {
 
 namespace {
 
-// Readable and writeable items alike: the browse is for finding tags, not for
-// judging what may be done with them.
-const DWORD kAccessRightsFilter = OPC_READABLE | OPC_WRITEABLE;
+// Readable items, read-only ones included: a server that applies the filter as
+// published lists only items that have every right asked for, and asked for
+// read and write it would hide the read-only tags (most inputs of a PLC), which
+// are all the console needs.
+const DWORD kAccessRightsFilter = OPC_READABLE;
 // The item's data type, the one property asked for with a DA 3.0 browse.
 const DWORD kPropertyDataType = 2;
 
