@@ -45,7 +45,7 @@ public:
 }  // namespace
 
 COPCBrowser::COPCBrowser(const char* branchPath, OPCClient* conn)
-    : path(branchPath ? branchPath : ""), connection(conn) {}
+    : path(branchPath ? branchPath : ""), connection(conn), maxEntries(0) {}
 
 void COPCBrowser::Browse() {
     if (!connection || !connection->server) return;
@@ -84,7 +84,7 @@ void COPCBrowser::ListStrings(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYP
     HRESULT hr = browse->BrowseOPCItemIDs(type, emptyFilter, VT_EMPTY, kAccessRightsFilter, names.put());
     if (FAILED(hr) || !names) return;
     names->Reset();
-    for (;;) {
+    for (size_t listed = 0; !maxEntries || listed < maxEntries;) {
         kit::CoTaskString name;
         ULONG fetched = 0;
         if (names->Next(1, name.put(), &fetched) != S_OK || fetched != 1) break;
@@ -99,6 +99,7 @@ void COPCBrowser::ListStrings(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYP
         entry.kind = kind;
         entry.isBranch = isBranch;
         entries.push_back(std::move(entry));
+        ++listed;
     }
 }
 
@@ -110,10 +111,10 @@ void COPCBrowser::BrowseDa3(IOPCBrowse* browse) {
     kit::CoTaskString continuation;
     BOOL more = FALSE;
     BrowseElements found;
-    HRESULT hr = browse->Browse(&widePath[0], continuation.put(), 0, OPC_BROWSE_FILTER_ALL, emptyFilter,
+    HRESULT hr = browse->Browse(&widePath[0], continuation.put(), static_cast<DWORD>(maxEntries), OPC_BROWSE_FILTER_ALL, emptyFilter,
                                 emptyVendor, TRUE, FALSE, 1, propertyIds, &more, &found.count, &found.elements);
     if (FAILED(hr) || !found.elements) return;
-    for (DWORD i = 0; i < found.count; ++i) {
+    for (DWORD i = 0; i < found.count && (!maxEntries || i < maxEntries); ++i) {
         const OPCBROWSEELEMENT& e = found.elements[i];
         BrowseEntry entry;
         entry.name = kit::AnsiFromWide(e.szName);
