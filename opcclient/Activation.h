@@ -20,6 +20,11 @@ struct ActivationTable {
     void(WINAPI* sleep)(DWORD milliseconds);
 };
 
+// The named-host route (server list, then server). A remote name activates on that
+// computer and this computer's own name locally; the pair is what OPC clients
+// commonly pass, and Wine (which has no remote activation) answers only to it.
+const DWORD kNamedHostContext = CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+
 // The table the engine uses; a test may change entries and must restore them.
 ActivationTable& Activation();
 // The platform's own functions.

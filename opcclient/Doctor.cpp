@@ -445,7 +445,7 @@ bool Doctor::CheckServerList() {
         COSERVERINFO serverInfo = {0, &name[0], nullptr, 0};
         MULTI_QI entry = {&IID_IOPCServerList, nullptr, E_FAIL};
         engine.Calling("CoCreateInstanceEx(OPCEnum)");
-        HRESULT hr = Activation().coCreateInstanceEx(CLSID_OpcServerList, nullptr, CLSCTX_REMOTE_SERVER,
+        HRESULT hr = Activation().coCreateInstanceEx(CLSID_OpcServerList, nullptr, kNamedHostContext,
                                                      &serverInfo, 1, &entry);
         kit::ComPtr<IUnknown> unknown;
         unknown.Attach(entry.pItf);

@@ -15,6 +15,7 @@
 #include "opcconst.h"
 
 using ketra::opc::Activation;
+using ketra::opc::kNamedHostContext;
 using ketra::opc::ComError;
 using ketra::opc::ComErrorText;
 using ketra::opc::HResultError;
@@ -156,7 +157,7 @@ HRESULT OPCClient::CreateServer() {
             ServerInfo where(host);
             SingleQi entry(&IID_IOPCServerList);
             Calling("CoCreateInstanceEx(OPCEnum)");
-            hr = com.coCreateInstanceEx(CLSID_OpcServerList, nullptr, CLSCTX_REMOTE_SERVER, &where.info, 1,
+            hr = com.coCreateInstanceEx(CLSID_OpcServerList, nullptr, kNamedHostContext, &where.info, 1,
                                         &entry.qi);
             if (SUCCEEDED(hr) && FAILED(entry.qi.hr)) hr = entry.qi.hr;
             if (FAILED(hr) || !entry.qi.pItf) {
@@ -194,7 +195,7 @@ HRESULT OPCClient::CreateServer() {
         ServerInfo where(host);
         SingleQi entry(&IID_IOPCServer);
         Calling("CoCreateInstanceEx");
-        hr = com.coCreateInstanceEx(clsid, nullptr, CLSCTX_REMOTE_SERVER, &where.info, 1, &entry.qi);
+        hr = com.coCreateInstanceEx(clsid, nullptr, kNamedHostContext, &where.info, 1, &entry.qi);
         if (SUCCEEDED(hr) && FAILED(entry.qi.hr)) hr = entry.qi.hr;
         if (FAILED(hr) || !entry.qi.pItf) {
             Failed(KETRA_STEP_SERVER, FAILED(hr) ? hr : E_NOINTERFACE, "CoCreateInstanceEx");

@@ -173,12 +173,12 @@ TEST_F(ConnectTest, NamedHostsGoThroughThatMachinesServerList) {
         ASSERT_EQ(2u, g_calls.size()) << host;
         std::wstring wideHost = kit::WideFromAnsi(host);
         EXPECT_TRUE(IsEqualCLSID(CLSID_OpcServerList, g_calls[0].clsid));
-        EXPECT_EQ(static_cast<DWORD>(CLSCTX_REMOTE_SERVER), g_calls[0].context);
+        EXPECT_EQ(static_cast<DWORD>(CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER), g_calls[0].context);
         EXPECT_EQ(wideHost, g_calls[0].serverName);
         ASSERT_EQ(1u, g_calls[0].iids.size());
         EXPECT_TRUE(IsEqualIID(IID_IOPCServerList, g_calls[0].iids[0]));
         EXPECT_TRUE(IsEqualCLSID(CLSID_FakeOpcTest, g_calls[1].clsid));
-        EXPECT_EQ(static_cast<DWORD>(CLSCTX_REMOTE_SERVER), g_calls[1].context);
+        EXPECT_EQ(static_cast<DWORD>(CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER), g_calls[1].context);
         EXPECT_EQ(wideHost, g_calls[1].serverName);
         ASSERT_EQ(1u, g_calls[1].iids.size());
         EXPECT_TRUE(IsEqualIID(IID_IOPCServer, g_calls[1].iids[0]));

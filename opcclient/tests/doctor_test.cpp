@@ -31,8 +31,10 @@ HRESULT g_listResult = S_OK, g_serverResult = S_OK, g_probeResult = S_OK;
 // A name server that never answers: the probe waits until the test lets it go.
 bool g_probeSilent = false;
 kit::Handle g_probeRelease;
+std::vector<DWORD> g_contexts;
 
-HRESULT WINAPI RemoteCreate(REFCLSID clsid, IUnknown*, DWORD, COSERVERINFO*, DWORD, MULTI_QI* results) {
+HRESULT WINAPI RemoteCreate(REFCLSID clsid, IUnknown*, DWORD context, COSERVERINFO*, DWORD, MULTI_QI* results) {
+    g_contexts.push_back(context);
     void* p = nullptr;
     const bool list = IsEqualCLSID(clsid, CLSID_OpcServerList);
     HRESULT hr = list ? g_listResult : g_serverResult;
@@ -139,6 +141,7 @@ protected:
         ClientTest::SetUp();
         g_fake = fake.get();
         g_listResult = g_serverResult = g_probeResult = S_OK;
+        g_contexts.clear();
         ketra::opc::Activation().coCreateInstanceEx = &RemoteCreate;
         fake->MapProgId(kFakeProgIdW, CLSID_FakeOpcTest);
         fake->dataCallbackAdviseResult = S_OK;
@@ -211,6 +214,8 @@ INSTANTIATE_TEST_SUITE_P(Links, DoctorTest, ::testing::ValuesIn(kCases));
 TEST_F(DoctorTest, ASoundRemoteRouteReportsWhatItFound) {
     Findings run = Diagnose("PLANTA-7");
     ASSERT_EQ("PPPPPPPP", run.verdicts);
+    const DWORD named = CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+    EXPECT_EQ(std::vector<DWORD>(3, named), g_contexts) << "its server list, then the connect's list and server";
     auto has = [&](int step, const char* text) {
         return std::strstr(run.steps[step - 1].detail, text) != nullptr;
     };
