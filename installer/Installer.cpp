@@ -205,48 +205,9 @@ bool Installer::Install() {
         ErrorBox(kInstallError, "OpenSCManager", p_.GetLastError(), kIconError);
         return false;
     }
-
-    auto create = [&]() {
-        return p_.CreateServiceA(manager.get(), kServiceName, kServiceName, kAccess,
-                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                 SERVICE_ERROR_NORMAL, paths_.serverPath, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr);
-    };
-
-    ScHandle service(p_, create());
-    if (!service) {
-        DWORD err = p_.GetLastError();
-        if (err != ERROR_SERVICE_EXISTS) {
-            ErrorBox(kInstallError, "CreateService", err, kIconError);
-            return false;
-        }
-        // An older installation: stop it (without waiting) and replace it.
-        service.Reset(p_.OpenServiceA(manager.get(), kServiceName, kAccess));
-        if (!service) {
-            ErrorBox(kInstallError, "OpenService", p_.GetLastError(), kIconError);
-            return false;
-        }
-        SERVICE_STATUS status;
-        memset(&status, 0, sizeof(status));
-        p_.ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        if (!p_.DeleteService(service.get())) {
-            err = p_.GetLastError();
-            if (err == ERROR_SERVICE_MARKED_FOR_DELETE)
-                InfoBox("Reinicie la PC y vuelva a intentar la instalación");
-            else
-                ErrorBox(kInstallError, "DeleteService", err, kIconError);
-            return false;
-        }
-        service.Reset();
-        service.Reset(create());
-        if (!service) {
-            // Typically the old service is still stopping and not gone yet.
-            ErrorBox("Error al instalar el servicio\nReinicie la PC y vuelva a intentar la "
-                     "instalación",
-                     "CreateService2", p_.GetLastError(), kIconError);
-            return false;
-        }
-    }
+    const ServiceSpec spec = {kServiceName, paths_.serverPath, SERVICE_AUTO_START};
+    ScHandle service(p_, CreateOrReplaceService(manager.get(), spec));
+    if (!service) return false;
 
     char description[sizeof(kDescription)];
     memcpy(description, kDescription, sizeof(kDescription));
@@ -274,6 +235,87 @@ bool Installer::Install() {
         return false;
     }
     return true;
+}
+
+void Installer::WaitUntilStopped(SC_HANDLE service, DWORD* waited) {
+    for (;;) {
+        SERVICE_STATUS status;
+        memset(&status, 0, sizeof(status));
+        if (!p_.QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) return;
+        // One caught starting refused the first stop; now it can take one.
+        if (status.dwCurrentState == SERVICE_RUNNING)
+            p_.ControlService(service, SERVICE_CONTROL_STOP, &status);
+        if (*waited >= kReplaceWaitMs) return;
+        p_.Sleep(kReplacePollMs);
+        *waited += kReplacePollMs;
+    }
+}
+
+SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& spec) {
+    auto create = [&]() {
+        return p_.CreateServiceA(manager, spec.name, spec.name, kAccess, SERVICE_WIN32_OWN_PROCESS,
+                                 spec.startType, SERVICE_ERROR_NORMAL, spec.binaryPath, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr);
+    };
+    auto oldOneThere = [](DWORD err) {
+        return err == ERROR_SERVICE_EXISTS || err == ERROR_SERVICE_MARKED_FOR_DELETE;
+    };
+    SC_HANDLE created = create();
+    if (created) return created;
+    DWORD err = p_.GetLastError();
+    if (!oldOneThere(err)) {
+        ErrorBox(kInstallError, "CreateService", err, kIconError);
+        return nullptr;
+    }
+
+    // The old service's stop takes its engine up to seconds, and its entry goes
+    // only once its process has ended and every handle to it is closed: creating
+    // the new one at once would fail and leave no service at all.
+    DWORD waited = 0;
+    bool deletedHere = false;
+    {
+        ScHandle old(p_, p_.OpenServiceA(manager, spec.name, kAccess));
+        if (!old) {
+            err = p_.GetLastError();
+            // Gone, or going, since the create: nothing left to stop.
+            if (err != ERROR_SERVICE_DOES_NOT_EXIST && err != ERROR_SERVICE_MARKED_FOR_DELETE) {
+                ErrorBox(kInstallError, "OpenService", err, kIconError);
+                return nullptr;
+            }
+        } else {
+            SERVICE_STATUS status;
+            memset(&status, 0, sizeof(status));
+            p_.ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
+            WaitUntilStopped(old.get(), &waited);
+            if (p_.DeleteService(old.get())) {
+                deletedHere = true;
+            } else {
+                err = p_.GetLastError();
+                // Marked already (an uninstall under way): it goes all the same.
+                if (err != ERROR_SERVICE_MARKED_FOR_DELETE) {
+                    ErrorBox(kInstallError, "DeleteService", err, kIconError);
+                    return nullptr;
+                }
+            }
+        }
+    }  // closed here: the entry cannot go while our handle is open
+
+    for (;;) {
+        created = create();
+        if (created) return created;
+        err = p_.GetLastError();
+        if (!oldOneThere(err) || waited >= kReplaceWaitMs) break;
+        p_.Sleep(kReplacePollMs);
+        waited += kReplacePollMs;
+    }
+    if (deletedHere)
+        ErrorBox("Error al instalar el servicio\nReinicie la PC y vuelva a intentar la instalación",
+                 "CreateService2", err, kIconError);
+    else if (oldOneThere(err))
+        InfoBox("Reinicie la PC y vuelva a intentar la instalación");
+    else
+        ErrorBox(kInstallError, "CreateService", err, kIconError);
+    return nullptr;
 }
 
 bool Installer::Uninstall() {

@@ -44,10 +44,12 @@ struct InstallerPlatform {
                                        LPCSTR dependencies, LPCSTR account, LPCSTR password);
     SC_HANDLE (WINAPI* OpenServiceA)(SC_HANDLE manager, LPCSTR name, DWORD access);
     BOOL (WINAPI* ControlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+    BOOL (WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
     BOOL (WINAPI* DeleteService)(SC_HANDLE service);
     BOOL (WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD level, LPVOID info);
     BOOL (WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
     BOOL (WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+    void (WINAPI* Sleep)(DWORD milliseconds);  // between polls of a service that is going
 
     // Files, version and registry for the configuration steps.
     DWORD (WINAPI* ExpandEnvironmentStringsA)(LPCSTR source, LPSTR dest, DWORD size);
@@ -87,6 +89,19 @@ extern const char* const kAccounts[];       // null-terminated account list
 const UINT kIconError = MB_ICONERROR;
 const UINT kIconWarning = MB_ICONWARNING;
 
+// How long replacing a service waits, all told, for the old one to stop and for
+// its entry to go (milliseconds), and how often it looks.
+const DWORD kReplaceWaitMs = 30000;
+const DWORD kReplacePollMs = 250;
+
+// A service of the kit as the installer registers it (own process, LocalSystem,
+// display name = service name).
+struct ServiceSpec {
+    const char* name;
+    const char* binaryPath;
+    DWORD startType;
+};
+
 // Process-wide paths, set once at start.
 struct InstallerPaths {
     char modulePath[MAX_PATH];
@@ -116,6 +131,12 @@ public:
     void ClientFirewall();
     void DisableSimpleFileSharing();
 
+    // Creates the service. One of that name already there (an older installation,
+    // or one an uninstall is still removing) is stopped, deleted and created anew,
+    // waiting at most kReplaceWaitMs in all for it to stop and for its entry to go.
+    // Failures are shown with the install boxes; null then.
+    SC_HANDLE CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& spec);
+
     void ErrorBox(const char* message, const char* label, DWORD code, UINT icon);
     void InfoBox(const char* message);
 
@@ -124,6 +145,7 @@ public:
 private:
     int Elevate();
     int StartupFailure(const char* label, DWORD code);
+    void WaitUntilStopped(SC_HANDLE service, DWORD* waited);
     void FirewallPortAndExceptions();
     void AddOpcEnum(const char* unexpanded, const char* label, unsigned flag,
                     unsigned& foundMask);

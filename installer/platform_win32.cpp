@@ -21,10 +21,12 @@ void FillWin32Calls(InstallerPlatform& p) {
     p.CreateServiceA = ::CreateServiceA;
     p.OpenServiceA = ::OpenServiceA;
     p.ControlService = ::ControlService;
+    p.QueryServiceStatus = ::QueryServiceStatus;
     p.DeleteService = ::DeleteService;
     p.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
     p.StartServiceA = ::StartServiceA;
     p.CloseServiceHandle = ::CloseServiceHandle;
+    p.Sleep = ::Sleep;
     p.ExpandEnvironmentStringsA = ::ExpandEnvironmentStringsA;
     p.FindFirstFileA = ::FindFirstFileA;
     p.FindClose = ::FindClose;

@@ -329,8 +329,6 @@ bool OtherImplementers(const CLSID& except) {
 
 }  // namespace
 
-extern "C" bool __stdcall UnRegisterServer(const GUID* clsid, const char* name);
-
 // `name`: the ProgID, and the name of the Windows service that hosts the server.
 // `name2`: the description (the class's user type name shown by OPC browsers).
 // `flag`: non-zero binds the class to that service (AppID LocalService), so COM

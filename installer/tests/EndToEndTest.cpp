@@ -5,14 +5,17 @@
 
 #include <string>
 
+#include "opcda.h"  // before IOPCClient.h: one OPCSERVERSTATE
+#include "IOPCClient.h"
 #include "KetraOPCServer.h"
 #include "kit_com.h"
 #include "opcconst.h"
-#include "opcda.h"
 
 namespace {
 
 const char kService[] = "OPC Krel Server";
+
+void IgnoreLog(const char*) {}
 
 std::string OwnDirectory() {
     char path[MAX_PATH];
@@ -166,19 +169,28 @@ TEST_F(InstallerEndToEnd, InstallServeReadUninstallAndReinstall) {
         EXPECT_NE(S_OK, CLSIDFromProgID(L"OPC Krel Server", &clsid)) << "ProgID left behind";
     }
 
-    // Installing over a running installation: stop, delete, create again. If the
-    // old service process has not finished stopping, the second creation is
-    // refused and the user is asked to restart; either way nothing half-made stays.
+    // The upgrade: the same line again over a running installation, with a client
+    // connected. The old service hears its stop, tells the client, goes, and the
+    // new one is created and started; the client connects to it again.
     ASSERT_EQ(0, RunInstallerExe("/Install"));
     ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 60000));
-    int second = RunInstallerExe("/Install");
-    if (second == 0) {
+    {
+        kit::ComInit com(COINIT_MULTITHREADED);
+        ketra::opc::IOPCClient* client = CreateNewOPCClientObject();
+        ASSERT_NE(nullptr, client);
+        EXPECT_EQ(S_OK, client->Connect(kService, "", IgnoreLog));
+        OPCSERVERSTATE state = OPC_STATUS_FAILED;
+        EXPECT_EQ(S_OK, client->GetServerState(&state));
+        EXPECT_EQ(0, RunInstallerExe("/Install")) << "the upgrade lost the service";
         EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 60000)) << "state " << ServiceState();
-    } else {
-        EXPECT_EQ(-1, second);
-        EXPECT_TRUE(WaitUntilGone(60000)) << "old service never went";
-        EXPECT_EQ(0, RunInstallerExe("/Install"));
-        EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 60000));
+        EXPECT_TRUE(FAILED(client->GetServerState(&state))) << "the old service never said it was going";
+        client->Disconnect();
+        EXPECT_EQ(S_OK, client->Connect(kService, "", IgnoreLog));
+        kit::Variant value;
+        FILETIME stamp;
+        DWORD quality = 0;
+        EXPECT_TRUE(client->ReadValue("Bomba.1H.Aceleracion", &stamp, value.get(), &quality));
+        DestroyOPCClientObject(client);
     }
     EXPECT_EQ(0, RunInstallerExe("/Uninstall /Uninstall"));
     EXPECT_TRUE(WaitUntilGone(60000));

@@ -134,6 +134,21 @@ BOOL WINAPI CloseHandle_(HANDLE handle) {
     return TRUE;
 }
 
+size_t ServiceHandlesOpen() { return openSc.size() - openSc.count(kManager); }
+
+// What time did on its own: a stop ends, and a deleted entry goes once it has
+// stopped and nobody holds a handle to it any more.
+void Settle() {
+    if (world->serviceStopping && world->clock >= world->stopDoneAt) {
+        world->serviceStopping = false;
+        world->serviceRunning = false;
+    }
+    if (world->serviceMarkedForDelete && !world->serviceRunning && ServiceHandlesOpen() == 0) {
+        world->serviceMarkedForDelete = false;
+        world->serviceExists = false;
+    }
+}
+
 SC_HANDLE NewService() {
     SC_HANDLE h = reinterpret_cast<SC_HANDLE>(nextService++);
     openSc.insert(h);
@@ -166,12 +181,14 @@ SC_HANDLE WINAPI CreateServiceA_(SC_HANDLE manager, LPCSTR name, LPCSTR display,
     world->createArgs = {manager == kManager ? "manager" : "?", S(name), S(display), numbers,
                          S(path), S(group), tag ? "tag" : "<null>", S(dependencies),
                          S(account), S(password)};
+    Settle();
     if (world->createError) return Fail<SC_HANDLE>(world->createError, nullptr);
     if (world->serviceMarkedForDelete)
         return Fail<SC_HANDLE>(ERROR_SERVICE_MARKED_FOR_DELETE, nullptr);
     if (world->serviceExists) return Fail<SC_HANDLE>(ERROR_SERVICE_EXISTS, nullptr);
     world->serviceExists = true;
     world->serviceRunning = false;
+    world->serviceStopping = false;
     world->servicePath = S(path);
     world->serviceDescription.clear();
     SC_HANDLE h = NewService();
@@ -185,6 +202,7 @@ SC_HANDLE WINAPI OpenServiceA_(SC_HANDLE manager, LPCSTR name, DWORD access) {
              manager == kManager ? "manager" : "?", S(name).c_str(),
              static_cast<unsigned long>(access));
     Call(detail);
+    Settle();
     if (world->openServiceError) return Fail<SC_HANDLE>(world->openServiceError, nullptr);
     if (!world->serviceExists) return Fail<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
     SC_HANDLE h = NewService();
@@ -197,14 +215,38 @@ bool IsService(SC_HANDLE h) { return h != kManager && openSc.count(h) != 0; }
 BOOL WINAPI ControlService_(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     Call(control == SERVICE_CONTROL_STOP ? "ControlService(stop)" : "ControlService(other)");
     if (!IsService(service) || !status) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+    Settle();
     if (!world->serviceRunning) return Fail<BOOL>(ERROR_SERVICE_NOT_ACTIVE, FALSE);
-    if (!world->slowStop) world->serviceRunning = false;
+    if (world->serviceStopping) return Fail<BOOL>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
+    if (world->stopTakesMs == 0) {
+        world->serviceRunning = false;
+    } else {
+        world->serviceStopping = true;
+        world->stopDoneAt = world->stopTakesMs == World::kNever ? World::kNever
+                                                                : world->clock + world->stopTakesMs;
+    }
     Succeed();
     return TRUE;
 }
 
+BOOL WINAPI QueryServiceStatus_(SC_HANDLE service, LPSERVICE_STATUS status) {
+    Call("QueryServiceStatus");
+    if (!IsService(service) || !status) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+    Settle();
+    memset(status, 0, sizeof(*status));
+    status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status->dwCurrentState = world->serviceStopping  ? SERVICE_STOP_PENDING
+                             : world->serviceRunning ? SERVICE_RUNNING
+                                                     : SERVICE_STOPPED;
+    Succeed();
+    return TRUE;
+}
+
+void WINAPI Sleep_(DWORD milliseconds) { world->clock += milliseconds; }
+
 BOOL WINAPI DeleteService_(SC_HANDLE service) {
-    Call("DeleteService");
+    Settle();
+    Call(world->serviceRunning ? "DeleteService(running)" : "DeleteService");
     if (!IsService(service)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
     if (world->deleteError) return Fail<BOOL>(world->deleteError, FALSE);
     if (world->serviceMarkedForDelete)
@@ -416,10 +458,12 @@ krelinst::InstallerPlatform MakePlatform() {
     p.CreateServiceA = CreateServiceA_;
     p.OpenServiceA = OpenServiceA_;
     p.ControlService = ControlService_;
+    p.QueryServiceStatus = QueryServiceStatus_;
     p.DeleteService = DeleteService_;
     p.ChangeServiceConfig2A = ChangeServiceConfig2A_;
     p.StartServiceA = StartServiceA_;
     p.CloseServiceHandle = CloseServiceHandle_;
+    p.Sleep = Sleep_;
     p.ExpandEnvironmentStringsA = ExpandEnvironmentStringsA_;
     p.FindFirstFileA = FindFirstFileA_;
     p.FindClose = FindClose_;

@@ -73,8 +73,12 @@ struct World {
     DWORD scmError = 0;
     bool serviceExists = false;
     bool serviceRunning = false;
-    bool serviceMarkedForDelete = false;  // deleted, still running: gone only at reboot
-    bool slowStop = false;                // a stop request leaves it stopping for a while
+    bool serviceMarkedForDelete = false;  // deleted: gone once stopped and no handle is open
+    DWORD stopTakesMs = 0;                // after a stop request it reports STOP_PENDING this long
+    static const DWORD kNever = 0xFFFFFFFF;
+    bool serviceStopping = false;
+    DWORD stopDoneAt = 0;
+    DWORD clock = 0;                      // milliseconds, advanced only by Sleep
     DWORD createError = 0;                // non-zero: CreateService fails with it
     DWORD openServiceError = 0;           // non-zero: OpenService fails with it
     DWORD deleteError = 0;                // non-zero: DeleteService fails with it

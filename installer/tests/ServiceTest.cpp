@@ -54,15 +54,48 @@ TEST_F(InstallerTest, InstallReplacesAnExistingRunningService) {
     EXPECT_TRUE(w.comRegistered);
 }
 
+// The old service is deleted only once it has stopped, and the new one created
+// only once the old entry has gone: no run is left without a service.
+TEST_F(InstallerTest, InstallWaitsForTheOldServiceToStopAndGo) {
+    struct Case {
+        const char* name;
+        DWORD stopTakesMs;
+        bool markedByUninstall;
+    } cases[] = {
+        {"stops at once", 0, false},
+        {"stop takes five seconds", 5000, false},
+        {"an uninstall is still removing it", 2000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        w = fake::World();
+        p = fake::MakePlatform();
+        w.serviceExists = true;
+        w.serviceRunning = true;
+        w.stopTakesMs = c.stopTakesMs;
+        w.serviceMarkedForDelete = c.markedByUninstall;
+        w.servicePath = "C:\\Old\\OPC.Krel.Server.exe";
+        EXPECT_EQ(0, Run("/Install"));
+        EXPECT_TRUE(w.boxes.empty());
+        EXPECT_EQ("C:\\Kit\\OPC.Krel.Server.exe", w.servicePath);
+        EXPECT_TRUE(w.serviceRunning);
+        EXPECT_EQ(-1, IndexOf(w.calls, "DeleteService(running)")) << "deleted while stopping";
+        EXPECT_GE(w.clock, c.stopTakesMs);
+        EXPECT_LE(w.clock, c.stopTakesMs + krelinst::kReplacePollMs);
+    }
+}
+
+// A stop that never ends: the wait is bounded and the user asked to restart.
 TEST_F(InstallerTest, ReplacingAServiceThatIsStillStoppingAsksForARestart) {
     w.serviceExists = true;
     w.serviceRunning = true;
-    w.slowStop = true;
+    w.stopTakesMs = fake::World::kNever;
     EXPECT_EQ(-1, Run("/Install /OpcEnum=1"));
     ExpectBoxes({{ErrorText("Error al instalar el servicio\nReinicie la PC y vuelva a intentar "
                             "la instalaci\xF3n",
                             "CreateService2", ERROR_SERVICE_MARKED_FOR_DELETE),
                   kErrorBox}});
+    EXPECT_EQ(krelinst::kReplaceWaitMs, w.clock);
     EXPECT_FALSE(w.comRegistered);
     EXPECT_EQ(-1, IndexOf(w.calls, "ConfigureOpcEnumACL")) << "a failed install ends the run";
 }
@@ -79,15 +112,15 @@ TEST_F(InstallerTest, InstallFailuresCleanUpAndStopTheRun) {
          {ErrorText(kInstallError, "OpenSCManager", 5), kErrorBox}, false},
         {"create", [](fake::World& x) { x.createError = ERROR_INVALID_NAME; },
          {ErrorText(kInstallError, "CreateService", 123), kErrorBox}, false},
-        // An earlier uninstall left the service marked: creation itself says so.
+        // An earlier uninstall left the service marked, and it never stops.
         {"create, marked",
          [](fake::World& x) {
              x.serviceExists = true;
              x.serviceMarkedForDelete = true;
              x.serviceRunning = true;
+             x.stopTakesMs = fake::World::kNever;
          },
-         {ErrorText(kInstallError, "CreateService", ERROR_SERVICE_MARKED_FOR_DELETE), kErrorBox},
-         true},
+         {"Reinicie la PC y vuelva a intentar la instalaci\xF3n", kInfoBox}, true},
         {"open existing",
          [](fake::World& x) {
              x.serviceExists = true;
