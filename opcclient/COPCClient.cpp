@@ -47,6 +47,12 @@ HRESULT COPCClient::ConnectEngine(const char* progId, const char* host, LogCallb
     engine.groupName = kGroupName;
     engine.addTogether = true;
     logCallback = callback;
+    {
+        // A new connection starts without the last one's shutdown notice, but
+        // one that arrives while this connect runs must outlast it.
+        kit::CritSecLock lock(stateLock);
+        if (!engine.IsConnected()) shutdownRequested = false;
+    }
     HRESULT hr = engine.CreateServerObject(progId, host);
     if (FAILED(hr)) {
         Log(LogError, "Unable to connect to server %s on host %s", progId, host ? host : "(null)");
@@ -162,8 +168,9 @@ void COPCClient::Log(int level, const char* format, ...) {
 
 void COPCClient::StateChanged(int state, const char*) {
     kit::CritSecLock lock(stateLock);
-    connected.store(state != -1, std::memory_order_release);
-    shutdownRequested = state == -1;
+    if (state == -1) shutdownRequested = true;
+    // A server that asked its clients to go while they connected is not connected to.
+    connected.store(state != -1 && !shutdownRequested, std::memory_order_release);
 }
 
 bool COPCClient::IsConnectedFlag() {

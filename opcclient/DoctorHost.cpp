@@ -32,11 +32,15 @@ const ProxyInterface kKitInterfaces[] = {
     {"IOPCServerList", &IID_IOPCServerList, true, true},
 };
 
-// The registry as this process sees it: a 32-bit program on 64-bit Windows reads
-// the 32-bit view, which is the one whose proxies and settings it will use.
+// The registry view of this process's own bitness, named rather than left to
+// redirection: a 32-bit program on 64-bit Windows uses the proxies and settings
+// of the 32-bit view, a 64-bit program those of the 64-bit one.
+const REGSAM kOwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+const int kOwnBits = static_cast<int>(sizeof(void*) * 8);
+
 bool ReadString(HKEY root, const std::string& path, const char* value, std::string* out) {
     kit::RegKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE | kOwnView, key.put()) != ERROR_SUCCESS) return false;
     char text[MAX_PATH * 2] = "";
     DWORD type = 0, size = sizeof text - 1;
     if (RegQueryValueExA(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS)
@@ -54,7 +58,7 @@ bool ReadString(HKEY root, const std::string& path, const char* value, std::stri
 
 bool ReadDword(HKEY root, const std::string& path, const char* value, DWORD* out) {
     kit::RegKey key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_QUERY_VALUE | kOwnView, key.put()) != ERROR_SUCCESS) return false;
     DWORD type = 0, size = sizeof *out;
     return RegQueryValueExA(key.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(out), &size) ==
                ERROR_SUCCESS &&
@@ -253,6 +257,7 @@ bool Doctor::CheckProxies() {
         }
     }
     for (const auto& file : byFile) Note(step, file.first + ": " + file.second);
+    Note(step, kit::Format("registro de %d bits, el de este programa", kOwnBits));
     if (FAILED(failure)) {
         Fail(step, failure, failedName);
         return false;
@@ -273,23 +278,27 @@ bool Doctor::CheckHost() {
         return true;
     }
     Step step = Begin(KETRA_STEP_HOST);
-    std::string address;
-    HRESULT hr = options.probe(networkHost.c_str(), options.rpcPort, options.portTimeoutMs, &address);
-    if (address.empty()) {
+    std::shared_ptr<DiagSession> s = session;
+    const HostProbe probe = options.probe;
+    const std::string name = networkHost;
+    const unsigned short port = options.rpcPort;
+    const DWORD portMs = options.portTimeoutMs;
+    // The probe's own wait covers the port; a name server that never answers
+    // is what the step's limit is for.
+    const bool reached = Within(step, [s, probe, name, port, portMs](Outcome& out) {
+        s->engine.Calling("getaddrinfo");
+        std::string address;
+        HRESULT hr = probe(name.c_str(), port, portMs, &address);
+        if (address.empty() && FAILED(hr)) return out.Fail(hr, "getaddrinfo");
+        if (!address.empty()) out.Note(name + " = " + address);
         if (FAILED(hr)) {
-            Fail(step, hr, "getaddrinfo");
-            return false;
+            out.Note(kit::Format("el puerto TCP %u no acepta la conexión (espera máxima %lu ms)",
+                                 static_cast<unsigned>(port), static_cast<unsigned long>(portMs)));
+            return out.Fail(hr, "connect (TCP 135)");
         }
-    } else {
-        Note(step, networkHost + " = " + address);
-    }
-    if (FAILED(hr)) {
-        Note(step, "el puerto TCP " + std::to_string(options.rpcPort) + " no acepta la conexión (espera máxima " +
-                       std::to_string(options.portTimeoutMs) + " ms)");
-        Fail(step, hr, "connect (TCP 135)");
-        return false;
-    }
-    Note(step, "puerto TCP " + std::to_string(options.rpcPort) + " abierto");
+        out.Note(kit::Format("puerto TCP %u abierto", static_cast<unsigned>(port)));
+    });
+    if (!reached) return false;
     Pass(step);
     return true;
 }

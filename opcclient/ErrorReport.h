@@ -25,10 +25,11 @@ struct ChainFailure {
 };
 
 // One fix. A row applies to a failure of its step whose code equals `code` (0 =
-// any code) and, when `call` is set, whose call is exactly that one. The first
-// row that applies wins, so the specific rows of a step come before its catch-all.
-// In `text`, {servidor} is the server computer, {cliente} this computer and
-// {progid} the server's ProgID.
+// any code) and, when `call` is set, whose call is exactly that one. Of the rows
+// that apply the most specific wins, code before call: code and call, then code,
+// then call, then the step's catch-all. In `text`, {servidor} is the server
+// computer, {cliente} this computer, {progid} the server's ProgID, {bits} this
+// program's bitness (32 or 64) and {otros} the other one.
 struct FixRow {
     int step;
     HRESULT code;

@@ -153,8 +153,10 @@ typedef void(__stdcall* KetraDiagCallback)(const KetraDiagStep* step, void* cont
 // Walks the chain from this computer to `progId` on `host` (the routes of
 // IOPCClient::Connect), calling `callback` once per step in order. Returns 0 when
 // no step failed, else the number of the first failed step (-1 if the diagnosis
-// could not run at all). The calling thread must have initialised COM; the run
-// takes seconds, bounded by short time-outs rather than DCOM's own.
+// could not run at all). The calling thread must have initialised COM. Every
+// step has a time limit and the whole run ends within a minute, also against a
+// server or a network that never answers; a call it stopped waiting for goes on
+// in a thread of its own until it returns.
 KETRA_OPCCLIENT_API LONG __stdcall RunOPCDiagnosis(const char* progId, const char* host,
                                                    KetraDiagCallback callback, void* context);
 }

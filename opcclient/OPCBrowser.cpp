@@ -5,9 +5,11 @@ namespace opc {
 
 namespace {
 
-// Readable and writeable items alike: the browse is for finding tags, not for
-// judging what may be done with them.
-const DWORD kAccessRightsFilter = OPC_READABLE | OPC_WRITEABLE;
+// Readable items, read-only ones included: a server that applies the filter as
+// published lists only items that have every right asked for, and asked for
+// read and write it would hide the read-only tags (most inputs of a PLC), which
+// are all the console needs.
+const DWORD kAccessRightsFilter = OPC_READABLE;
 // The item's data type, the one property asked for with a DA 3.0 browse.
 const DWORD kPropertyDataType = 2;
 
@@ -43,7 +45,7 @@ public:
 }  // namespace
 
 COPCBrowser::COPCBrowser(const char* branchPath, OPCClient* conn)
-    : path(branchPath ? branchPath : ""), connection(conn) {}
+    : path(branchPath ? branchPath : ""), connection(conn), maxEntries(0) {}
 
 void COPCBrowser::Browse() {
     if (!connection || !connection->server) return;
@@ -82,7 +84,7 @@ void COPCBrowser::ListStrings(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYP
     HRESULT hr = browse->BrowseOPCItemIDs(type, emptyFilter, VT_EMPTY, kAccessRightsFilter, names.put());
     if (FAILED(hr) || !names) return;
     names->Reset();
-    for (;;) {
+    for (size_t listed = 0; !maxEntries || listed < maxEntries;) {
         kit::CoTaskString name;
         ULONG fetched = 0;
         if (names->Next(1, name.put(), &fetched) != S_OK || fetched != 1) break;
@@ -97,6 +99,7 @@ void COPCBrowser::ListStrings(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYP
         entry.kind = kind;
         entry.isBranch = isBranch;
         entries.push_back(std::move(entry));
+        ++listed;
     }
 }
 
@@ -108,10 +111,10 @@ void COPCBrowser::BrowseDa3(IOPCBrowse* browse) {
     kit::CoTaskString continuation;
     BOOL more = FALSE;
     BrowseElements found;
-    HRESULT hr = browse->Browse(&widePath[0], continuation.put(), 0, OPC_BROWSE_FILTER_ALL, emptyFilter,
+    HRESULT hr = browse->Browse(&widePath[0], continuation.put(), static_cast<DWORD>(maxEntries), OPC_BROWSE_FILTER_ALL, emptyFilter,
                                 emptyVendor, TRUE, FALSE, 1, propertyIds, &more, &found.count, &found.elements);
     if (FAILED(hr) || !found.elements) return;
-    for (DWORD i = 0; i < found.count; ++i) {
+    for (DWORD i = 0; i < found.count && (!maxEntries || i < maxEntries); ++i) {
         const OPCBROWSEELEMENT& e = found.elements[i];
         BrowseEntry entry;
         entry.name = kit::AnsiFromWide(e.szName);

@@ -35,6 +35,9 @@ public:
     std::string path;
     OPCClient* connection;
     std::vector<BrowseEntry> entries;
+    // At most this many entries from each listing (0: all), for a caller that
+    // needs only a few and must not pay two round trips for each of thousands.
+    size_t maxEntries;
 
 private:
     void BrowseDa2(IOPCBrowseServerAddressSpace* browse);

@@ -59,7 +59,8 @@ OPCClient::OPCClient()
       groupName(kDefaultGroupName),
       requestedUpdateRate(1000),
       addTogether(false),
-      syncIOReady(false) {}
+      syncIOReady(false),
+      pendingCall("") {}
 
 OPCClient::~OPCClient() {
     if (server && group) Disconnect();
@@ -100,6 +101,7 @@ HRESULT OPCClient::GetServerState(OPCSERVERSTATE* state) {
     if (!server) return E_FAIL;
     OPCSERVERSTATUS* status = nullptr;
     HRESULT hr;
+    Calling("IOPCServer::GetStatus");
     try {
         hr = server->GetStatus(&status);
     } catch (...) {
@@ -124,7 +126,9 @@ HRESULT OPCClient::CreateServer() {
     if (isLocal || host == "DCOM") {
         const bool remote = !isLocal;
         CLSID clsid = GUID_NULL;
+        Calling("CLSIDFromProgID");
         hr = com.clsidFromProgId(wideProgId.c_str(), &clsid);
+        Calling("CoCreateInstance");
         if (SUCCEEDED(hr))
             hr = com.coCreateInstance(clsid, nullptr, remote ? CLSCTX_REMOTE_SERVER : CLSCTX_ALL,
                                       IID_IOPCServer, server.put_void());
@@ -152,6 +156,7 @@ HRESULT OPCClient::CreateServer() {
         {
             ServerInfo where(host);
             SingleQi entry(&IID_IOPCServerList);
+            Calling("CoCreateInstanceEx(OPCEnum)");
             hr = com.coCreateInstanceEx(CLSID_OpcServerList, nullptr, kNamedHostContext, &where.info, 1,
                                         &entry.qi);
             if (SUCCEEDED(hr) && FAILED(entry.qi.hr)) hr = entry.qi.hr;
@@ -167,6 +172,7 @@ HRESULT OPCClient::CreateServer() {
             entry.qi.pItf = nullptr;
         }
         kit::ComPtr<IOPCServerList> serverList;
+        Calling("QueryInterface(IOPCServerList)");
         hr = listUnknown.As(IID_IOPCServerList, serverList);
         if (FAILED(hr) || !serverList) {
             Failed(KETRA_STEP_SERVERLIST, FAILED(hr) ? hr : E_NOINTERFACE, "QueryInterface(IOPCServerList)");
@@ -178,6 +184,7 @@ HRESULT OPCClient::CreateServer() {
         }
         listUnknown.Reset();
         CLSID clsid = GUID_NULL;
+        Calling("IOPCServerList::CLSIDFromProgID");
         hr = serverList->CLSIDFromProgID(wideProgId.c_str(), &clsid);
         if (FAILED(hr) || IsEqualCLSID(clsid, GUID_NULL)) {
             Failed(KETRA_STEP_SERVERLIST, FAILED(hr) ? hr : REGDB_E_CLASSNOTREG, "IOPCServerList::CLSIDFromProgID");
@@ -187,6 +194,7 @@ HRESULT OPCClient::CreateServer() {
         }
         ServerInfo where(host);
         SingleQi entry(&IID_IOPCServer);
+        Calling("CoCreateInstanceEx");
         hr = com.coCreateInstanceEx(clsid, nullptr, kNamedHostContext, &where.info, 1, &entry.qi);
         if (SUCCEEDED(hr) && FAILED(entry.qi.hr)) hr = entry.qi.hr;
         if (FAILED(hr) || !entry.qi.pItf) {
@@ -202,6 +210,7 @@ HRESULT OPCClient::CreateServer() {
         entry.qi.pItf = nullptr;
     }
 
+    Calling("IConnectionPoint::Advise(IOPCShutdown)");
     hr = shutdownSink->Advise(server.get());
     if (FAILED(hr)) {
         Log(LogError, "COPCShutdownImpl::Advise returned error. (%s)", ComErrorText(ComError(hr)));
@@ -243,6 +252,7 @@ HRESULT OPCClient::CreateGroup() {
         FLOAT deadband = 0.0f;
         revisedRate = 0;
         std::wstring name = kit::WideFromAnsi(groupName.c_str());
+        Calling("IOPCServer::AddGroup");
         hr = server->AddGroup(name.c_str(), TRUE, requestedUpdateRate, 1, &timeBias, &deadband,
                               GetSystemDefaultLCID(), &serverGroupHandle, &revisedRate,
                               IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(group.put()));
@@ -269,6 +279,7 @@ HRESULT OPCClient::CreateGroup() {
             static_cast<int>(revisedRate));
 
     kit::ComPtr<IConnectionPointContainer> container;
+    Calling("QueryInterface(IConnectionPointContainer)");
     hr = group.As(IID_IConnectionPointContainer, container);
     if (FAILED(hr) || !container) {
         Failed(KETRA_STEP_CALLBACKS, FAILED(hr) ? hr : E_NOINTERFACE, "QueryInterface(IConnectionPointContainer)");
@@ -276,6 +287,7 @@ HRESULT OPCClient::CreateGroup() {
             ComErrorText(ComError(FAILED(hr) ? hr : E_NOINTERFACE)));
         return E_FAIL;
     }
+    Calling("FindConnectionPoint(IOPCDataCallback)");
     hr = container->FindConnectionPoint(IID_IOPCDataCallback, dataCallbackPoint.put());
     if (FAILED(hr) || !dataCallbackPoint) {
         dataCallbackPoint.Reset();

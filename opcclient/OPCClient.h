@@ -160,6 +160,10 @@ public:
     std::atomic<bool> syncIOReady;
     // Where the last connect failed and with which code (the result is mostly E_FAIL).
     ketra::opc::ChainFailure lastFailure;
+    // The call to the server (or OPCEnum) that the connect steps are making, a
+    // literal: the doctor names it when it stops waiting for one.
+    std::atomic<const char*> pendingCall;
+    void Calling(const char* call) { pendingCall.store(call, std::memory_order_relaxed); }
 
 private:
     // The doctor walks the connect's own steps one at a time.

@@ -379,7 +379,7 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
 TEST_F(MonitorTest, BadQualityShowsDashes) {
     ScriptClient c;
     c.Leaf("", "T");
-    c.values["T"] = {{VT_R4, 1.5, L"", 0}};
+    c.values["T"] = {{VT_R4, 1.5, L"", 0x18}};  // bad (comm failure), yet not 0
     krelmon::TagTable table;
     g_clients = {&c};
     screen.keyAtPoll = 1;  // ends the refresh loop after its first pass

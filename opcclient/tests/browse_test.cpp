@@ -75,7 +75,7 @@ TEST_F(BrowseTest, HierarchicalLevelListsBranchesFirstFromTheRootEveryTime) {
         EXPECT_FALSE(r.filterNull);
         EXPECT_EQ(L"", r.filter);
         EXPECT_EQ(VT_EMPTY, r.dataType);
-        EXPECT_EQ(3u, r.access);
+        EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), r.access) << "read-only tags too";
     }
     EXPECT_EQ(8, fake->Calls("EnumString.Reset"));
 

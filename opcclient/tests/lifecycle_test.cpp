@@ -43,10 +43,47 @@ TEST_F(LifecycleTest, ShutdownRequestFromAnotherThreadOnlyClearsTheConnectedFlag
     EXPECT_EQ(OPC_STATUS_RUNNING, state);
 }
 
+// The receiver sees the reason as text, and no reason as the empty text.
+class ReasonReceiver : public COPCReceiveData {
+public:
+    void ReceiveData(DWORD, DWORD, DWORD, DWORD, DWORD) override {}
+    void StateChanged(int state, const char* text) override {
+        reasons.push_back(std::to_string(state) + ":" + (text ? text : "<null>"));
+    }
+    std::vector<std::string> reasons;
+};
+
 TEST_F(LifecycleTest, ShutdownWithNullReasonIsAnEmptyReason) {
     ASSERT_EQ(S_OK, ConnectLocal());
+    ReasonReceiver receiver;
+    client->Engine().SetReceiver(&receiver);
+    fake->SendShutdownFromThread(L"Mantenimiento");
     fake->SendShutdownFromThread(nullptr);
+    client->Engine().SetReceiver(client);
+    EXPECT_EQ((std::vector<std::string>{"-1:Mantenimiento", "-1:"}), receiver.reasons);
+}
+
+// A server that asks its clients to go while one of them connects (after the
+// shutdown advise, before the connect ends) is not read from afterwards.
+fakeopc::FakeOpc* g_stopping = nullptr;
+void WINAPI ShutdownWhileWaiting(DWORD) { g_stopping->SendShutdownFromThread(L"Reinicio"); }
+
+TEST_F(LifecycleTest, ShutdownDuringConnectOutlastsIt) {
+    fake->statusScript.push_back({S_OK, OPC_STATUS_NOCONFIG});  // the connect waits once
+    g_stopping = fake.get();
+    ketra::opc::Activation().sleep = &ShutdownWhileWaiting;
+    EXPECT_EQ(S_OK, ConnectLocal());
     EXPECT_FALSE(client->IsConnectedFlag());
+    FILETIME ts = {};
+    kit::Variant value;
+    DWORD quality = 0;
+    EXPECT_FALSE(client->ReadValue("Tag.1", &ts, value.get(), &quality));
+    OPCSERVERSTATE state = OPC_STATUS_TEST;
+    EXPECT_EQ(E_FAIL, client->GetServerState(&state));
+    // The next connection starts afresh.
+    client->Disconnect();
+    EXPECT_EQ(S_OK, ConnectLocal());
+    EXPECT_TRUE(client->IsConnectedFlag());
 }
 
 TEST_F(LifecycleTest, ShutdownSinkAnswersOnlyItsOwnInterfaces) {
