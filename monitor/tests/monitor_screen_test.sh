@@ -16,6 +16,10 @@ kit_wine_env "$build"
 # A host that runs no 32-bit code cannot run any of this: a skip (77) for CTest.
 "$(dirname "$0")/../../scripts/wine-check" "$WINEARCH" || exit $?
 session="krelmon-$$-$RANDOM"
+# A private tmux server, started from this script's environment: on the default one
+# a pane runs with the environment of whoever started that server, under another
+# developer's Wine prefix when several run their tests at once.
+tmux() { command tmux -L "$session" "$@"; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/krelmon.XXXXXX")
 failures=0
 
@@ -25,8 +29,8 @@ fail() { echo "[screen] FAIL: $*"; failures=$((failures + 1)); }
 server_pids() { kit_prefix_pids 'opc_oop_server\.exe'; }
 
 cleanup() {
-  tmux kill-session -t "$session" 2>/dev/null
-  tmux kill-session -t "$session-cp" 2>/dev/null
+  tmux kill-server 2>/dev/null
+  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$session"
   local pid
   for pid in $(server_pids); do kill -9 "$pid" 2>/dev/null; done
   wine "$bin/opc_oop_server.exe" /UnregServer >/dev/null 2>&1
