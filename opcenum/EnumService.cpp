@@ -37,15 +37,12 @@ DWORD Serve() {
     GUID appId = APPID_OpcEnum;
     CoInitializeSecurity(&appId, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY,
                          nullptr, EOAC_APPID, nullptr);
-    kit::ComPtr<IClassFactory> factory;
-    factory.Attach(NewServerListFactory());
-    if (!factory) return KRELENUM_NO_CLASS_OBJECT;
     DWORD cookie = 0;
-    HRESULT hr = CoRegisterClassObject(CLSID_OpcServerList, factory.get(), CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
-                                       REGCLS_MULTIPLEUSE, &cookie);
+    HRESULT hr = CoRegisterClassObject(CLSID_OpcServerList, ServerListFactory(),
+                                       CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     if (FAILED(hr))  // hosts without remote activation take the local one alone
-        hr = CoRegisterClassObject(CLSID_OpcServerList, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                   &cookie);
+        hr = CoRegisterClassObject(CLSID_OpcServerList, ServerListFactory(), CLSCTX_LOCAL_SERVER,
+                                   REGCLS_MULTIPLEUSE, &cookie);
     if (FAILED(hr)) return KRELENUM_NO_CLASS_OBJECT;
 
     ReportStatus(SERVICE_RUNNING);

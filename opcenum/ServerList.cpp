@@ -18,41 +18,46 @@ namespace {
     catch (const std::bad_alloc&) { return E_OUTOFMEMORY; } \
     catch (...) { return E_UNEXPECTED; }
 
-class RefCounted {
-protected:
-    virtual ~RefCounted() {}
-    ULONG AddRefImpl() { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG ReleaseImpl() {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
-
-private:
-    LONG volatile refs_ = 1;
-};
-
-// The classes of one EnumClassesOfCategories call and a position in them. The two
-// interfaces have the same methods; each Clone answers with its caller's own.
-class CEnumClasses final : public IOPCEnumGUID, public IEnumGUID, RefCounted {
+// The IUnknown of an object with two interfaces, the first of which is also its
+// IUnknown; it is born with the one reference its creator hands on.
+template <class First, class Second>
+class TwoInterfaces : public First, public Second {
 public:
-    CEnumClasses(std::shared_ptr<const std::vector<CLSID>> classes, size_t pos)
-        : classes_(std::move(classes)), pos_(pos) {}
-
+    TwoInterfaces(const IID& first, const IID& second) : first_(first), second_(second) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCEnumGUID))
-            *out = static_cast<IOPCEnumGUID*>(this);
-        else if (IsEqualIID(iid, IID_IEnumGUID))
-            *out = static_cast<IEnumGUID*>(this);
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, first_))
+            *out = static_cast<First*>(this);
+        else if (IsEqualIID(iid, second_))
+            *out = static_cast<Second*>(this);
         else
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+
+protected:
+    virtual ~TwoInterfaces() {}
+
+private:
+    LONG volatile refs_ = 1;
+    const IID& first_;
+    const IID& second_;
+};
+
+// The classes of one EnumClassesOfCategories call and a position in them. The two
+// interfaces have the same methods; each Clone answers with its caller's own.
+class CEnumClasses final : public TwoInterfaces<IOPCEnumGUID, IEnumGUID> {
+public:
+    CEnumClasses(std::shared_ptr<const std::vector<CLSID>> classes, size_t pos)
+        : TwoInterfaces(IID_IOPCEnumGUID, IID_IEnumGUID), classes_(std::move(classes)), pos_(pos) {}
 
     STDMETHODIMP Next(ULONG celt, GUID* rgelt, ULONG* fetched) override {
         if (fetched) *fetched = 0;
@@ -108,22 +113,9 @@ HRESULT CoTaskCopy(const std::wstring& text, kit::CoTaskString* out) {
     return S_OK;
 }
 
-class CServerList final : public IOPCServerList2, public IOPCServerList, RefCounted {
+class CServerList final : public TwoInterfaces<IOPCServerList2, IOPCServerList> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCServerList2))
-            *out = static_cast<IOPCServerList2*>(this);
-        else if (IsEqualIID(iid, IID_IOPCServerList))
-            *out = static_cast<IOPCServerList*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    CServerList() : TwoInterfaces(IID_IOPCServerList2, IID_IOPCServerList) {}
 
     STDMETHODIMP EnumClassesOfCategories(ULONG cImplemented, CATID* rgcatidImpl, ULONG cRequired,
                                          CATID* rgcatidReq, IOPCEnumGUID** out) override {
@@ -193,20 +185,16 @@ private:
     ENUM_CATCH_ALL
 };
 
-class CServerListFactory final : public IClassFactory, RefCounted {
+// One class object for the life of the process: its count does not govern it.
+class CServerListFactory final : public IClassFactory {
 public:
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-            *out = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        *out = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory) ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
-    STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
 
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
@@ -223,6 +211,9 @@ public:
 
 }  // namespace
 
-IClassFactory* NewServerListFactory() { return new (std::nothrow) CServerListFactory; }
+IClassFactory* ServerListFactory() {
+    static CServerListFactory factory;
+    return &factory;
+}
 
 }  // namespace krelenum

@@ -8,9 +8,9 @@
 
 namespace krelenum {
 
-// A class object whose every CreateInstance is a new server list (they keep no
-// state, so one per client costs nothing). Null when out of memory.
-IClassFactory* NewServerListFactory();
+// The class object: every CreateInstance is a new server list (they keep no state,
+// so one per client costs nothing).
+IClassFactory* ServerListFactory();
 
 }  // namespace krelenum
 

@@ -388,10 +388,8 @@ TEST_F(InstallerEndToEnd, ServerListStandInListsBothViewsResolvesAndEnumerates) 
 // by the object itself for callers in its own process.
 TEST(ServerListObject, RefusesNullArguments) {
     kit::ComInit com(COINIT_MULTITHREADED);
-    kit::ComPtr<IClassFactory> factory;
-    factory.Attach(krelenum::NewServerListFactory());
     kit::ComPtr<IOPCServerList2> list;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IOPCServerList2, list.put_void()));
+    ASSERT_EQ(S_OK, krelenum::ServerListFactory()->CreateInstance(nullptr, IID_IOPCServerList2, list.put_void()));
     CATID da20 = CATID_OPCDAServer20;
     kit::ComPtr<IOPCEnumGUID> e;
     EXPECT_EQ(E_INVALIDARG, list->EnumClassesOfCategories(1, nullptr, 0, nullptr, e.put()));
