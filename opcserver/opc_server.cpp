@@ -545,10 +545,13 @@ STDMETHODIMP COPCServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VA
     };
     std::vector<std::wstring> names;
     if (type == OPC_FLAT) {
+        // The items at and below the current position, by their full item IDs.
+        const std::wstring prefix = JoinPath(path, L"");
         std::vector<const Tag*> tags;
         core_->tags.AllTags(&tags);
         for (const Tag* t : tags)
-            if (leafPasses(t) && MatchPattern(t->id.c_str(), filter)) names.push_back(t->id);
+            if (t->id.compare(0, prefix.size(), prefix) == 0 && leafPasses(t) && MatchPattern(t->id.c_str(), filter))
+                names.push_back(t->id);
     } else {
         std::vector<std::wstring> branches;
         std::vector<const Tag*> leaves;

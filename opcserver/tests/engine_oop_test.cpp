@@ -477,6 +477,9 @@ TEST_F(EngineOutOfProcess, BrowsesTheDottedNamesAsATree) {
     EXPECT_EQ(std::vector<std::wstring>({L"Plant.Pump.Running"}), Strings(writable.get()));
     // Readable or writable, as the kit's client asks: every leaf of the level.
     ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Tank"));
+    // Flat from a branch: what lies at and below it, by full item IDs.
+    EXPECT_EQ(std::vector<std::wstring>({L"Plant.Tank.Level", L"Plant.Tank.Status", L"Plant.Tank.Temp"}),
+              Browse(browse.get(), OPC_FLAT));
     kit::ComPtr<IEnumString> either;
     ASSERT_EQ(S_OK, browse->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE, either.put()));
     EXPECT_EQ(std::vector<std::wstring>({L"Level", L"Status", L"Temp"}), Strings(either.get()));
@@ -710,6 +713,11 @@ TEST_F(EngineOutOfProcess, WritesRespectAccessRights) {
     ReadResult r = SyncRead(g.items.get(), OPC_DS_CACHE, a.handles);
     EXPECT_DOUBLE_EQ(42.5, r.numbers[0]);
     EXPECT_EQ(-1.0, r.numbers[1]);  // VARIANT_TRUE as a number
+    // An empty VARIANT is no value: refused, and the last one stays.
+    VariantInit(&values[1]);
+    ASSERT_EQ(S_FALSE, io->Write(1, &a.handles[1], &values[1], errors.put()));
+    EXPECT_EQ(OPC_E_BADTYPE, errors[0]);
+    EXPECT_EQ(-1.0, SyncRead(g.items.get(), OPC_DS_DEVICE, {a.handles[1]}).numbers[0]);
 }
 
 TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
