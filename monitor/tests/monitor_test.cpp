@@ -85,6 +85,13 @@ public:
         e->VcDeletingDestructor(1);
 #endif
     }
+    HRESULT ReadValues(DWORD count, const char* const* ids, KetraItemValue* values) override {
+        for (DWORD i = 0; i < count; ++i) {
+            FILETIME ts;
+            values[i].error = ReadValue(ids[i], &ts, &values[i].value, &values[i].quality) ? S_OK : E_FAIL;
+        }
+        return S_OK;
+    }
     bool ReadValue(const char* itemId, FILETIME*, VARIANT* value, DWORD* quality) override {
         if (failReadAt >= 0 && static_cast<int>(reads.size()) == failReadAt) return false;
         reads.push_back(itemId);
