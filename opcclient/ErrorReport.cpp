@@ -156,8 +156,9 @@ const FixRow kFixes[] = {
      "compruebe que el equipo está encendido y en la red."},
 
     {KETRA_STEP_SERVERLIST, REGDB_E_CLASSNOTREG, nullptr,
-     "En {servidor}: instale OPCEnum (OPC Core Components), o deje HostName vacío en OPC.Krel.Client.ini "
-     "si el servidor OPC está en este equipo."},
+     "En {servidor}: instale OPCEnum (OPC Core Components) o la lista de servidores de este kit "
+     "(OPC.Krel.Inst.exe /Install), o deje HostName vacío en OPC.Krel.Client.ini si el servidor OPC está en "
+     "este equipo."},
     {KETRA_STEP_SERVERLIST, 0, "IOPCServerList::CLSIDFromProgID", kUnknownProgIdFix},
     {KETRA_STEP_SERVERLIST, REGDB_E_CLASSNOTREG, "IOPCServerList::CLSIDFromProgID", kUnknownProgIdFix},
     {KETRA_STEP_SERVERLIST, E_ACCESSDENIED, nullptr,

@@ -9,8 +9,10 @@ Microsoft IDL compiler from the published OPC IDL puts there:
     top-level FC_RP, and an FC_RP in front of a pointer must say
     [pointer_deref] (and [allocated_on_stack] when the parameter is out only);
     a simple reference never points straight at a pointer;
-  - Win32 only: every structure and array that embeds a VARIANT, and the VARIANT
-    itself, has alignment 3 (4 bytes); the wire VARIANT keeps 7;
+  - every structure and array that embeds a VARIANT, and the VARIANT itself, has
+    alignment 3 (4 bytes), or 7 when it also holds a double, a DATE or a 64-bit
+    integer (itself or in a structure it embeds); the wire VARIANT keeps 7. Win32
+    and Win64 alike: a 64-bit proxy talks to 32-bit stubs over the same wire;
   - a pointer of a pointer layout whose array takes its size from a field of the
     structure must name a field inside that structure (or array element) that is
     not itself one of the layout's pointers: the marshaler counts the field from
@@ -44,6 +46,7 @@ FC_NO_REPEAT, FC_FIXED_REPEAT, FC_VARIABLE_REPEAT = 0x46, 0x47, 0x48
 FC_PP, FC_EMBEDDED_COMPLEX, FC_CONSTANT_IID, FC_END, FC_PAD = 0x4b, 0x4c, 0x5a, 0x5b, 0x5c
 FC_USER_MARSHAL, FC_RANGE = 0xb4, 0xb7
 BASE_TYPES = set(range(0x01, 0x11)) | {0xb8, 0xb9}
+WIDE_TYPES = {0x0b, 0x0c}  # FC_HYPER, FC_DOUBLE (a DATE is one)
 # Single-byte entries of a member or element layout besides the base types:
 # FC_POINTER, FC_ALIGNM2/4/8, FC_STRUCTPAD1..7, FC_PAD.
 LAYOUT_BYTES = {FC_POINTER, 0x37, 0x38, 0x39, FC_PAD} | set(range(0x3d, 0x44))
@@ -156,8 +159,9 @@ class TypeString:
                 p = q
         return p + 1
 
-    def layout(self, p, refs, embedded):
-        """Members or elements up to FC_END; embedded complex types go to `embedded`."""
+    def layout(self, p, refs, embedded, info=None):
+        """Members or elements up to FC_END; embedded complex types go to `embedded`,
+        and info['wide'] says whether one of them is 8 bytes on the wire."""
         pointers = 0
         while True:
             fc = self.u8(p)
@@ -171,6 +175,8 @@ class TypeString:
                 p, _info = self.pointer(p, refs)
             elif fc in BASE_TYPES or fc in LAYOUT_BYTES:
                 pointers += fc == FC_POINTER
+                if fc in WIDE_TYPES and info is not None:
+                    info['wide'] = True
                 p += 1
             else:
                 raise BadInput('layout entry 0x%02x at %d' % (fc, p))
@@ -213,7 +219,7 @@ class TypeString:
             if fc == FC_BOGUS_STRUCT:
                 if self.s16(p + 4):
                     self.rel(p + 4, 'desc', refs)
-                q, pointers = self.layout(p + 8, refs, emb)
+                q, pointers = self.layout(p + 8, refs, emb, info)
                 if pointers:
                     if p + 6 + self.s16(p + 6) != q:
                         raise BadInput('pointer layout of the structure at %d is not its own' % p)
@@ -226,7 +232,7 @@ class TypeString:
                     self.rel(q, 'desc', refs)
                     q += 2
                 q = self.pointer_layout(q, refs, p)
-                end, _pointers = self.layout(q, refs, emb)
+                end, _pointers = self.layout(q, refs, emb, info)
         elif fc in ARRAYS:
             info['align'] = self.u8(p + 1)
             q = {FC_CARRAY: p + 4 + self.corr, FC_CVARRAY: p + 4 + 2 * self.corr,
@@ -235,7 +241,7 @@ class TypeString:
                  FC_BOGUS_ARRAY: p + 4 + 2 * self.corr}[fc]
             if fc != FC_BOGUS_ARRAY:
                 q = self.pointer_layout(q, refs, p)
-            end, _pointers = self.layout(q, refs, emb)
+            end, _pointers = self.layout(q, refs, emb, info)
         elif fc == FC_ENCAPSULATED_UNION:
             end = self.arms(p + 2, refs)
         elif fc == FC_NON_ENCAPSULATED_UNION:
@@ -287,7 +293,7 @@ def procedures(proc, names):
         yield names.get(start, 'procedure at %d' % start), corr, params
 
 
-def check(path, win32):
+def check(path):
     source = open(path, encoding='utf-8', errors='replace').read()
     proc = c_bytes(source, '__MIDL_ProcFormatString')
     types = c_bytes(source, '__MIDL_TypeFormatString')
@@ -391,29 +397,35 @@ def check(path, win32):
                            (to, mem, owner, size_field, 'a pointer' if size_field in pointers_of[owner] else
                             'outside the structure')))
 
-    if win32:
-        marshal_names = user_marshal_types(source)
-        variants = {s for s, (k, _e, i) in descs.items()
-                    if i['fc'] == FC_USER_MARSHAL and i['routine'] < len(marshal_names)
-                    and marshal_names[i['routine']] == 'VARIANT'}
-        bearing = set(variants)
-        grown = True
-        while grown:
-            grown = False
-            for s, (_k, _e, i) in descs.items():
-                if s not in bearing and (i['fc'] in STRUCTS or i['fc'] in ARRAYS) and bearing & set(i['embedded']):
-                    bearing.add(s)
+    # One wire for both bitnesses: the alignment of a VARIANT-bearing description
+    # follows from its members, never from the platform.
+    marshal_names = user_marshal_types(source)
+    variants = {s for s, (k, _e, i) in descs.items()
+                if i['fc'] == FC_USER_MARSHAL and i['routine'] < len(marshal_names)
+                and marshal_names[i['routine']] == 'VARIANT'}
+    bearing = set(variants)
+    wide = {s for s, (_k, _e, i) in descs.items() if i.get('wide')}
+    grown = True
+    while grown:
+        grown = False
+        for s, (_k, _e, i) in descs.items():
+            if not (i['fc'] in STRUCTS or i['fc'] in ARRAYS):
+                continue
+            for group in (bearing, wide):
+                if s not in group and group & set(i['embedded']):
+                    group.add(s)
                     grown = True
-        for s in sorted(bearing):
-            if descs[s][2]['align'] != 3:
-                faults.append(('type', s + 1, 'VARIANT-bearing description at %d (0x%02x) has alignment %d, not 3' %
-                               (s, descs[s][2]['fc'], descs[s][2]['align'])))
-        for s in variants:
-            wire = descs.get(descs[s][2]['wire'])
-            if wire and wire[2]['fc'] in POINTERS:
-                wire = descs.get(wire[2]['to'])
-            if not wire or wire[2].get('align') != 7:
-                faults.append(('type', s, 'the wire VARIANT of the VARIANT at %d is not aligned to 8' % s))
+    for s in sorted(bearing):
+        want = 7 if s in wide else 3
+        if descs[s][2]['align'] != want:
+            faults.append(('type', s + 1, 'VARIANT-bearing description at %d (0x%02x) has alignment %d, not %d' %
+                           (s, descs[s][2]['fc'], descs[s][2]['align'], want)))
+    for s in variants:
+        wire = descs.get(descs[s][2]['wire'])
+        if wire and wire[2]['fc'] in POINTERS:
+            wire = descs.get(wire[2]['to'])
+        if not wire or wire[2].get('align') != 7:
+            faults.append(('type', s, 'the wire VARIANT of the VARIANT at %d is not aligned to 8' % s))
     return faults, (proc, types), len(procs), sum(len(ps) for _n, _c, ps in procs), len(descs)
 
 
@@ -447,11 +459,11 @@ def main(argv):
     status = 0
     for path in args:
         try:
-            faults, strings, nprocs, nparams, ndescs = check(path, target == '--win32')
+            faults, strings, nprocs, nparams, ndescs = check(path)
             if raw:
                 # Every field the correction changed is one the check objects to in
                 # the raw output, and nothing else is: the two stay honest together.
-                raw_faults, raw_strings = check(raw, target == '--win32')[:2]
+                raw_faults, raw_strings = check(raw)[:2]
                 changed = changes(raw_strings, strings)
                 flagged = {(w, p + i) for w, p, _m in raw_faults for i in (0, 1)}
                 faults += [('', 0, 'raw output: %s, which the correction left alone' % m)

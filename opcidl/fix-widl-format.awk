@@ -11,10 +11,13 @@
 #     7/8: [in, string, size_is(n)] LPWSTR*, 4 bytes into the array). It goes to the
 #     start of that description: the nearest start before it that a top-level FC_RP
 #     points at.
-#  3. Win32 only: structures and arrays that embed a VARIANT get alignment 7 (every
-#     widl so far) where the Microsoft compiler gives 3; only the wire VARIANT itself
-#     is 8-aligned. Array elements after the first then lie elsewhere on the wire.
-#     They get 3.
+#  3. Structures and arrays that embed a VARIANT get alignment 7 (every widl so
+#     far, for Win32 and Win64 alike) where the Microsoft compiler's Win32 output
+#     gives 3; only the wire VARIANT itself is 8-aligned. Array elements after the
+#     first then lie elsewhere on the wire. The wire must be the same for both
+#     bitnesses (a 64-bit proxy talks to 32-bit stubs), so both get what the
+#     members ask for: 7 when the structure also holds a double, a DATE or a
+#     64-bit integer (itself or in a structure it embeds), else 3.
 #  4. Win32 only: a structure embedded in another is flattened into the outer
 #     one's pointer layout, but the array a pointer of the inner structure points
 #     at keeps a size field named from the inner structure's start, while the
@@ -40,6 +43,9 @@ function hexval(s,   i, c, v) {
 function short_of(line) {
     if (!match(line, /NdrFcShort\(0x[0-9a-fA-F]+\)/)) return -1
     return hexval(substr(line, RSTART + 11, RLENGTH - 12))
+}
+function realign_text(a) {
+    return sprintf("0x%x,\t/* %d (widl fix: embeds a VARIANT%s) */", a, a, a == 7 ? " and an 8-byte member" : "")
 }
 function signed16(v) { return v >= 32768 ? v - 65536 : v }
 function bit(v, b) { return int(v / b) % 2 }
@@ -80,6 +86,7 @@ FNR == NR {
     if (braces < 2) next
     if ($0 ~ /^[ \t]*\}/) { in_types = 0; next }
     if (match($0, /^\/\* +[0-9]+/)) {
+        agg = -1
         label[substr($0, 3) + 0] = 1
         label_line[substr($0, 3) + 0] = FNR
         next
@@ -87,6 +94,11 @@ FNR == NR {
 
     at = pos
     pos += line_bytes($0)
+    # A member (or element) of 8 bytes on the wire; not what a simple pointer
+    # of the layout points at.
+    if (agg >= 0 && !after_simple && $0 ~ /^[ \t]*0x0?[bBcC],[ \t]*\/\* FC_(HYPER|DOUBLE) \*\/[ \t]*$/)
+        wide[agg] = 1
+    after_simple = 0
     if (line_bytes($0) > 0) { last_line = FNR; last_at = at }
     type_line[FNR] = $0
     line_at[FNR] = at
@@ -133,6 +145,7 @@ FNR == NR {
         ptr_attr = hexval(b[2])
         ptr_at = at
         if (bit(ptr_attr, 8)) {
+            after_simple = 1
             if (ptr_kind == "0x11") { rp_pointee[at + 2] = 1; label[at + 2] = 1 }
         } else {
             want = "ptr"
@@ -150,19 +163,26 @@ FNR == NR {
     next
 }
 
-FNR == 1 && win32 {
-    # Everything that embeds a VARIANT, however deep.
+FNR == 1 {
+    # Everything that embeds a VARIANT, however deep, and everything that holds
+    # an 8-byte member, however deep.
     do {
         grown = 0
         for (a in aggregates) {
-            if (a in bearing) continue
-            for (i = 0; i < emb_count[a]; i++)
-                if ((emb[a, i]) in bearing) { bearing[a] = 1; grown = 1; break }
+            for (i = 0; i < emb_count[a]; i++) {
+                if (!(a in bearing) && (emb[a, i]) in bearing) { bearing[a] = 1; grown = 1 }
+                if (!(a in wide) && (emb[a, i]) in wide) { wide[a] = 1; grown = 1 }
+            }
         }
     } while (grown)
-    for (a in aggregates)
-        if ((a in bearing) && align_val[a] != 3) realign[align_line[a]] = 1
+    for (a in aggregates) {
+        if (!(a in bearing)) continue
+        want_align = (a in wide) ? 7 : 3
+        if (align_val[a] != want_align) realign[align_line[a]] = want_align
+    }
+}
 
+FNR == 1 && win32 {
     # Family 4. The pointer's own structure is where it lies nearest the start.
     for (e in entry_mem) {
         t = ptr_to[e]
@@ -209,7 +229,7 @@ FNR in redirect {
     if ($0 ~ /__MIDL_TypeFormatString =/) done_procs = 1
     if (FNR in realign) {
         line = $0
-        sub(/0x[0-9a-fA-F]+,.*/, "0x3,\t/* 3 (widl fix: embeds a VARIANT) */", line)
+        sub(/0x[0-9a-fA-F]+,.*/, realign_text(realign[FNR]), line)
         print line
         aligned++
         next
@@ -242,7 +262,7 @@ function print_copy(c,   t, shift, to, l, line, moved, target, rel) {
     for (l = label_line[t] + 1; l in type_line && line_at[l] < copy_end[c]; l++) {
         line = type_line[l]
         moved = to + line_at[l] - t
-        if (l in realign) sub(/0x[0-9a-fA-F]+,.*/, "0x3,\t/* 3 (widl fix: embeds a VARIANT) */", line)
+        if (l in realign) sub(/0x[0-9a-fA-F]+,.*/, realign_text(realign[l]), line)
         if (l == corr_line[t]) {
             sub(/NdrFcShort\(0x[0-9a-fA-F]+\)/, sprintf("NdrFcShort(0x%x)", corr_value[t] + shift), line)
             sub(/offset = -?[0-9]+/, "offset = " (corr_value[t] + shift), line)
