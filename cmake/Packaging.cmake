@@ -1,5 +1,5 @@
 # The release archive: everything a Windows user copies into one folder.
-# `cmake --install` lays it out flat; `cpack` zips it as OPC.Krel-3.0-win32.zip,
+# `cmake --install` lays it out (flat, plus x64\); `cpack` zips it as OPC.Krel-3.0-win32.zip,
 # with SHA256SUMS.txt.
 set(KIT_RELEASE_TARGETS KetraOPCClient OPC.Krel.Client OPC.Krel.Server OPC.Krel.Enum OPC.Krel.Inst FwSetup
     KetraOPCServer OPCKrelProxy)
@@ -16,6 +16,16 @@ if(TARGET KetraOPCClient)
   install(FILES ${CMAKE_SOURCE_DIR}/opcclient/IOPCClient.h DESTINATION include)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/dist/OPC.Krel.Client.ini ${CMAKE_SOURCE_DIR}/dist/LEEME.txt DESTINATION .)
+# x64\: the client files for 64-bit programs (cmake/X64Kit.cmake), with the same
+# header and INI.
+if(TARGET kit_x64)
+  foreach(f ${KIT_X64_FILES})
+    install(PROGRAMS ${KIT_X64_DIR}/bin/${f} DESTINATION x64)
+  endforeach()
+  install(FILES ${CMAKE_SOURCE_DIR}/dist/OPC.Krel.Client.ini DESTINATION x64)
+  install(FILES ${KIT_X64_DIR}/lib/libKetraOPCClient.dll.a DESTINATION x64/lib)
+  install(FILES ${CMAKE_SOURCE_DIR}/opcclient/IOPCClient.h DESTINATION x64/include)
+endif()
 
 # The zip CPack writes is written again by cmake/ReleaseZip.cmake, with
 # SHA256SUMS.txt and reproducibly.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The release archive as CPack makes it: exactly the kit's files, every program
-# and library 32-bit PE, every DLL's export name table in ascending byte order
+# and library 32-bit PE (x86-64 in x64/, from the tree's x64-kit/), every DLL's export name table in ascending byte order
 # (the loader binary-searches it: an unsorted table makes it miss exports), and
 # no DLL needed beyond the system's and the kit's own (the runtimes are static).
 # What an administrator checks: SHA256SUMS.txt verifies every other file, each
@@ -18,9 +18,9 @@ source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
 # The kit's own folders in the checkout and the build tree, and the build tree's
 # lib/ as dlltool spells it in symbol names; not the bare folders: the runtime
 # libraries' symbols name the folders they were built in (/build/...).
-build_paths=(-e "${build//[^[:alnum:]]/_}_lib_")
+build_paths=(-e "${build//[^[:alnum:]]/_}_lib_" -e "${build//[^[:alnum:]]/_}_x64_kit_lib_")
 for d in common fwsetup installer monitor opcclient opcidl opcserver simserver; do
-  build_paths+=(-e "$source/$d/" -e "$build/$d")
+  build_paths+=(-e "$source/$d/" -e "$build/$d" -e "$build/x64-kit/$d")
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/krelzip.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -58,7 +58,13 @@ OPC.Krel.Server.exe
 OPCKrelProxy.dll
 SHA256SUMS.txt
 include/IOPCClient.h
-lib/libKetraOPCClient.dll.a"
+lib/libKetraOPCClient.dll.a
+x64/KetraOPCClient.dll
+x64/OPC.Krel.Client.exe
+x64/OPC.Krel.Client.ini
+x64/OPCKrelProxy.dll
+x64/include/IOPCClient.h
+x64/lib/libKetraOPCClient.dll.a"
 actual=$(unzip -Z1 "$zip" | grep -v '/$' | LC_ALL=C sort)
 if [ "$actual" = "$(LC_ALL=C sort <<<"$expected")" ]; then
   note "archive holds exactly the $(wc -l <<<"$actual") expected files"
@@ -78,38 +84,46 @@ elif (cd "$work/x" && sha256sum --strict --quiet -c SHA256SUMS.txt); then
 else
   fail "SHA256SUMS.txt does not verify"
 fi
-for f in "$work"/x/*.dll "$work"/x/*.exe; do
+for f in "$work"/x/*.dll "$work"/x/*.exe "$work"/x/x64/*.dll "$work"/x/x64/*.exe; do
   [ -f "$f" ] || continue
   name=$(basename "$f")
-  dump=$("$objdump" -p "$f" 2>&1) || { fail "$name: objdump failed"; continue; }
-  grep -q 'file format pei-i386' <<<"$dump" || fail "$name is not PE i386: $(grep -m1 'file format' <<<"$dump")"
+  case "$f" in
+    */x64/*) bin=$build/x64-kit/bin format=pei-x86-64 tools=${objdump%i686-w64-mingw32-objdump}x86_64-w64-mingw32-
+             main=WinMain,main
+             name=x64/$name ;;
+    *)       bin=$build/bin format=pei-i386 tools=${objdump%objdump} main=_WinMain@16,_main ;;
+  esac
+  base=$(basename "$f")
+  dump=$("${tools}objdump" -p "$f" 2>&1) || { fail "$name: objdump failed"; continue; }
+  grep -q "file format $format\$" <<<"$dump" || fail "$name is not $format: $(grep -m1 'file format' <<<"$dump")"
   # Stripped, no link time; the build tree's copy is the same
   # file, and its debug link leads to symbols that name the line of the kit's
   # code behind an address (an export, or the program's WinMain or main).
-  headers=$("$objdump" -h -f "$f")
+  headers=$("${tools}objdump" -h -f "$f")
   grep -qE '^ *[0-9]+ \.debug_|HAS_SYMS' <<<"$headers" && fail "$name carries debug sections or symbols"
   grep -qE '^ *[0-9]+ \.gnu_debuglink ' <<<"$headers" || fail "$name has no .gnu_debuglink"
   stamped=$(grep '^Time/Date' <<<"$dump" | grep -vE '(Thu Jan  1 00:00:00 1970|[[:space:]]0)$')
   [ -z "$stamped" ] || fail "$name is time-stamped: $stamped"
-  cmp -s "$f" "$build/bin/$name" || fail "$name differs from $build/bin/$name"
+  cmp -s "$f" "$bin/$base" || fail "$name differs from $bin/$base"
   case "$name" in
     *.dll) rva=$(awk '/^Export Address Table -- Ordinal Base/ { t = 1; next }
                       t && /Export RVA/ { print $(NF - 2); exit }' <<<"$dump")
            addr=$((0x$(sed -n 's/^ImageBase[[:space:]]*//p' <<<"$dump") + 0x${rva:-0})) ;;
-    *)     sym=$("${tools}nm" "$build/bin/$name.debug" 2>/dev/null |
-                 awk '$3 == "_WinMain@16" || $3 == "_main" { a[$3] = $1 }
-                      END { print ("_WinMain@16" in a) ? a["_WinMain@16"] : a["_main"] }')
+    *)     sym=$("${tools}nm" "$bin/$base.debug" 2>/dev/null |
+                 awk -v want="$main" 'BEGIN { split(want, w, ",") }
+                      $3 == w[1] || $3 == w[2] { a[$3] = $1 }
+                      END { print (w[1] in a) ? a[w[1]] : a[w[2]] }')
            addr=$((0x${sym:-0})) ;;
   esac
   addr=$(printf '0x%x' "$addr")
-  line=$("${tools}addr2line" -f -e "$build/bin/$name" "$addr" 2>&1 | tail -n 1)
+  line=$("${tools}addr2line" -f -e "$bin/$base" "$addr" 2>&1 | tail -n 1)
   [[ $line =~ ^/opc-krel/.+\.(c|cpp):[1-9] ]] || fail "$name: $addr resolves to '$line', not to a line of the kit's code"
   # Version resource: VS_FIXEDFILEINFO (signature, structure version, then file
   # and product version 3.0.0.0, each two little-endian dwords) and the strings.
   "${tools}objcopy" -O binary -j .rsrc "$f" "$work/rsrc" 2>/dev/null || : >"$work/rsrc"
   [[ $(od -An -v -tx1 "$work/rsrc" | tr -d ' \n') == *bd04effe0000010000000300000000000000030000000000* ]] \
     || fail "$name: no VS_FIXEDFILEINFO with file and product version 3.0.0.0"
-  wrong=$("${tools}strings" -e l -n 2 "$work/rsrc" | awk -v name="$name" '
+  wrong=$("${tools}strings" -e l -n 2 "$work/rsrc" | awk -v name="$base" '
     k { v[k] = $0; k = "" }
     /^(CompanyName|FileDescription|FileVersion|LegalCopyright|OriginalFilename|ProductName|ProductVersion)$/ { k = $0 }
     END {
@@ -144,7 +158,8 @@ for f in "$work"/x/*.dll "$work"/x/*.exe; do
   esac
 done
 
-leaks=$(grep -rlF "${build_paths[@]}" "$work/x" $(cd "$work/x" && ls *.dll *.exe | sed "s|^|$build/bin/|; s|\$|.debug|"))
+leaks=$(grep -rlF "${build_paths[@]}" "$work/x" $(cd "$work/x" && ls *.dll *.exe | sed "s|^|$build/bin/|; s|\$|.debug|")
+       $(cd "$work/x/x64" && ls *.dll *.exe | sed "s|^|$build/x64-kit/bin/|; s|\$|.debug|"))
 [ -z "$leaks" ] || fail "build paths in: $(echo $leaks)"
 
 if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; exit 0; fi

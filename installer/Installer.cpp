@@ -84,9 +84,14 @@ bool Installer::InitPaths() {
                      paths_.drive, paths_.dir);
     int e = snprintf(paths_.enumPath, sizeof(paths_.enumPath), "%s%s" KRELENUM_FILE_NAME,
                      paths_.drive, paths_.dir);
-    if (s < 0 || c < 0 || e < 0 || static_cast<size_t>(s) >= sizeof(paths_.serverPath) ||
+    int x = snprintf(paths_.proxyPath, sizeof(paths_.proxyPath), "%s%sOPCKrelProxy.dll", paths_.drive,
+                     paths_.dir);
+    int x64 = snprintf(paths_.proxy64Path, sizeof(paths_.proxy64Path), "%s%sx64\\OPCKrelProxy.dll",
+                       paths_.drive, paths_.dir);
+    if (s < 0 || c < 0 || e < 0 || x < 0 || x64 < 0 || static_cast<size_t>(s) >= sizeof(paths_.serverPath) ||
         static_cast<size_t>(c) >= sizeof(paths_.clientPath) ||
-        static_cast<size_t>(e) >= sizeof(paths_.enumPath)) {
+        static_cast<size_t>(e) >= sizeof(paths_.enumPath) || static_cast<size_t>(x) >= sizeof(paths_.proxyPath) ||
+        static_cast<size_t>(x64) >= sizeof(paths_.proxy64Path)) {
         StartupFailure("GetModuleFileName", ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
@@ -174,6 +179,8 @@ int Installer::RunSwitches() {
             ClientFirewall();
         } else if (SameSwitch(token, length, "/DisableSFS=1")) {
             DisableSimpleFileSharing();
+        } else if (SameSwitch(token, length, "/Proxy=1")) {
+            RegisterProxies();
         }
         // Anything else, "/NoRunAs" included, is not ours to run.
     }
@@ -212,8 +219,10 @@ bool Installer::Install() {
         ErrorBox(kInstallError, "StartService", err, kIconError);
         return false;
     }
-    // The kit's own server runs: remote clients now need a server list to find it.
+    // The kit's own server runs: remote clients now need a server list to find it,
+    // and 64-bit ones a 64-bit proxy (the engine registered the 32-bit one).
     InstallServerList(manager.get());
+    Proxy64(false);
     return true;
 }
 
@@ -312,7 +321,12 @@ bool Installer::Uninstall() {
     // The COM registration goes first, whatever happens to the service after it.
     if (!p_.UnRegisterServer(&CLSID_KetraOPCKrelServer, kServiceName))
         ErrorBox(kUninstallError, "UnRegisterServer", 0, kIconWarning);
+    bool removed = UninstallService();
+    UnregisterProxies();
+    return removed;
+}
 
+bool Installer::UninstallService() {
     ScHandle manager(p_, p_.OpenSCManagerA(nullptr, nullptr, kAccess));
     if (!manager) {
         ErrorBox(kUninstallError, "OpenSCManager", p_.GetLastError(), kIconError);

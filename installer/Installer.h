@@ -73,6 +73,14 @@ struct InstallerPlatform {
     LONG (WINAPI* RegDeleteKeyExA)(HKEY parent, LPCSTR subKey, REGSAM view, DWORD reserved);
     LONG (WINAPI* RegDeleteValueA)(HKEY key, LPCSTR name);
 
+    // The proxy/stubs: the one of the installer's own bitness in this process, the
+    // 64-bit one through the 64-bit regsvr32 on 64-bit Windows.
+    HRESULT (__stdcall* CallProxyEntry)(const char* dllPath, const char* entry);  // Dll[Un]RegisterServer
+    BOOL (WINAPI* IsWow64Process)(HANDLE process, PBOOL wow64);  // FALSE where the system lacks it
+    BOOL (WINAPI* CreateProcessA)(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                                  LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                                  LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info);
+
     // Server engine (KetraOPCServer.dll); only the low byte of each result counts.
     bool (__stdcall* RegisterServer)(const GUID* clsid, const char* name, const char* name2,
                                      int flag, const char* const* accounts);
@@ -124,6 +132,8 @@ const UINT kIconWarning = MB_ICONWARNING;
 // its entry to go (milliseconds), and how often it looks.
 const DWORD kReplaceWaitMs = 30000;
 const DWORD kReplacePollMs = 250;
+// How long the 64-bit regsvr32 may take.
+const DWORD kRegsvrWaitMs = 60000;
 
 // A service of the kit as the installer registers it (own process, display name =
 // service name), and how its failures are told.
@@ -146,6 +156,8 @@ struct InstallerPaths {
     char serverPath[264];
     char clientPath[264];
     char enumPath[264];  // the server list stand-in, OPC.Krel.Enum.exe
+    char proxyPath[264];    // OPCKrelProxy.dll beside the installer
+    char proxy64Path[264];  // x64\OPCKrelProxy.dll, the 64-bit one
 };
 
 class Installer {
@@ -165,6 +177,16 @@ public:
     void ServerFirewall();
     void ClientFirewall();
     void DisableSimpleFileSharing();
+    // "/Proxy=1" (ProxySteps.cpp): the kit's proxy/stubs for every interface that
+    // has none, in the installer's own view and, on 64-bit Windows, in the 64-bit
+    // one; no service. Failures warn.
+    void RegisterProxies();
+    // The 64-bit proxy/stub registered (or, with `remove`, unregistered: only
+    // what is ours) on 64-bit Windows; true where there is nothing to do.
+    bool Proxy64(bool remove);
+    // /Uninstall: ours go from both views, others' stay.
+    void UnregisterProxies();
+    bool Is64BitWindows();
 
     // Creates the service. One of that name already there (an older installation,
     // or one an uninstall is still removing) is stopped, deleted and created anew,
@@ -190,6 +212,7 @@ private:
     int Elevate();
     int StartupFailure(const char* label, DWORD code);
     void WaitUntilStopped(SC_HANDLE service, DWORD* waited);
+    bool UninstallService();
     void FirewallPortAndExceptions();
     void AddOpcEnum(const char* unexpanded, const char* label, unsigned flag,
                     unsigned& foundMask);

@@ -17,6 +17,32 @@ LONG WINAPI DeleteKeyInView(HKEY parent, LPCSTR subKey, REGSAM view, DWORD reser
     return deleteKeyEx ? deleteKeyEx(parent, subKey, view, reserved) : ::RegDeleteKeyA(parent, subKey);
 }
 
+// IsWow64Process is missing from Windows XP before SP2: there, no 64-bit view.
+BOOL WINAPI IsWow64(HANDLE process, PBOOL wow64) {
+    typedef BOOL(WINAPI * IsWow64Process)(HANDLE, PBOOL);
+    static const IsWow64Process isWow64 = reinterpret_cast<IsWow64Process>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+    if (!isWow64) {
+        *wow64 = FALSE;
+        return FALSE;
+    }
+    return isWow64(process, wow64);
+}
+
+// A DLL's self-registration entry, as regsvr32 calls it.
+HRESULT __stdcall CallProxyEntry(const char* dllPath, const char* entry) {
+    struct Loaded {
+        HMODULE h;
+        ~Loaded() {
+            if (h) FreeLibrary(h);
+        }
+    } module = {LoadLibraryA(dllPath)};
+    if (!module.h) return HRESULT_FROM_WIN32(GetLastError());
+    typedef HRESULT(STDAPICALLTYPE * Entry)();
+    Entry fn = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module.h, entry)));
+    return fn ? fn() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+}
+
 }  // namespace
 
 void FillWin32Calls(InstallerPlatform& p) {
@@ -52,6 +78,9 @@ void FillWin32Calls(InstallerPlatform& p) {
     p.RegCreateKeyExA = ::RegCreateKeyExA;
     p.RegDeleteKeyExA = DeleteKeyInView;
     p.RegDeleteValueA = ::RegDeleteValueA;
+    p.CallProxyEntry = CallProxyEntry;
+    p.IsWow64Process = IsWow64;
+    p.CreateProcessA = ::CreateProcessA;
 }
 
 }  // namespace krelinst

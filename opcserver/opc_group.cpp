@@ -75,7 +75,8 @@ struct COPCGroup::Batch {
 
 COPCGroup::COPCGroup(const std::shared_ptr<EngineCore>& core, const std::shared_ptr<ServerShared>& shared,
                      COPCServer* owner, OPCHANDLE serverHandle, const GroupSettings& settings)
-    : ref_(1),
+    : clientRefs_(0),
+      life_(1),  // the creator's GroupRef
       core_(core),
       shared_(shared),
       serverHandle_(serverHandle),
@@ -118,12 +119,34 @@ STDMETHODIMP COPCGroup::QueryInterface(REFIID iid, void** out) {
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) COPCGroup::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&ref_)); }
+STDMETHODIMP_(ULONG) COPCGroup::AddRef() {
+    InterlockedIncrement(&life_);
+    return static_cast<ULONG>(InterlockedIncrement(&clientRefs_));
+}
 
 STDMETHODIMP_(ULONG) COPCGroup::Release() {
-    LONG n = InterlockedDecrement(&ref_);
-    if (n == 0) delete this;
+    LONG n = InterlockedDecrement(&clientRefs_);
+    Unhold();
     return static_cast<ULONG>(n);
+}
+
+GroupRef::GroupRef(COPCGroup* group) : p_(group) {
+    if (p_) p_->Hold();
+}
+
+GroupRef::GroupRef(const GroupRef& other) : p_(other.p_) {
+    if (p_) p_->Hold();
+}
+
+void GroupRef::Reset() {
+    COPCGroup* p = p_;
+    p_ = nullptr;
+    if (p) p->Unhold();
+}
+
+void GroupRef::Adopt(COPCGroup* group) {
+    Reset();
+    p_ = group;
 }
 
 // IOPCGroupStateMgt
@@ -485,23 +508,32 @@ void COPCGroup::RefreshItems(const std::vector<OPCHANDLE>& handles) {
     }
 }
 
-void COPCGroup::ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, std::vector<HRESULT>* errors) {
-    RefreshItems(handles);
+std::vector<OPCHANDLE> COPCGroup::Handles(const std::vector<Requested>& items) {
+    std::vector<OPCHANDLE> handles;
+    handles.reserve(items.size());
+    for (const Requested& r : items) handles.push_back(r.handle);
+    return handles;
+}
+
+void COPCGroup::AppendRemoved(const Requested& item, Batch* batch) {
+    static const FILETIME never = {0, 0};
+    batch->Append(item.client, OPC_QUALITY_BAD, never, OPC_E_INVALIDHANDLE);
+}
+
+void COPCGroup::ReadDevice(const std::vector<Requested>& items, Batch* batch) {
+    RefreshItems(Handles(items));
     kit::CritSecLock lock(lock_);
-    for (OPCHANDLE h : handles) {
-        auto it = items_.find(h);
+    for (const Requested& r : items) {
+        auto it = items_.find(r.handle);
         if (it == items_.end()) {
-            errors->push_back(OPC_E_INVALIDHANDLE);
+            AppendRemoved(r, batch);
             continue;
         }
         // A device read serves the fresh value even for inactive items.
         Item& item = *it->second;
         VARIANT* v = batch->Append(item.clientHandle, item.quality, item.timestamp, S_OK);
-        HRESULT e = S_OK;
         if (V_VT(item.value.get()) != VT_EMPTY && FAILED(ConvertValue(v, item.value.get(), item.requested)))
-            e = OPC_E_BADTYPE;
-        batch->errors.back() = e;
-        errors->push_back(e);
+            batch->errors.back() = OPC_E_BADTYPE;
     }
 }
 
@@ -617,30 +649,32 @@ STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionI
     if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
     kit::CoTaskArray<HRESULT> err(TaskAlloc<HRESULT>(count));
     if (!err) return E_OUTOFMEMORY;
-    std::vector<OPCHANDLE> valid;
+    std::vector<Requested> valid;
     {
         kit::CritSecLock lock(lock_);
         for (DWORD i = 0; i < count; ++i) {
-            err[i] = items_.count(handles[i]) ? S_OK : OPC_E_INVALIDHANDLE;
-            if (SUCCEEDED(err[i])) valid.push_back(handles[i]);
+            auto it = items_.find(handles[i]);
+            err[i] = it != items_.end() ? S_OK : OPC_E_INVALIDHANDLE;
+            if (SUCCEEDED(err[i])) valid.push_back(Requested{handles[i], it->second->clientHandle});
         }
     }
     bool anyFailed = valid.size() != count;
     if (!valid.empty()) {
         Scheduler::Task task;
         task.cancelId = core_->scheduler.NewCancelId();
-        task.group = this;
+        task.group = GroupRef(this);
         task.run = [this, valid, transactionId]() {
+            // Every item asked for is answered, one removed since with an error:
+            // an accepted request always completes.
             Batch batch;
-            std::vector<HRESULT> errs;
-            ReadDevice(valid, &batch, &errs);
+            ReadDevice(valid, &batch);
             kit::ComPtr<IOPCDataCallback> cb = Callback();
             OPCHANDLE group;
             {
                 kit::CritSecLock lock(lock_);
                 group = clientHandle_;
             }
-            if (cb && batch.Count() > 0)
+            if (cb)
                 Delivered(cb->OnReadComplete(transactionId, group, batch.MasterQuality(), batch.MasterError(),
                                              batch.Count(), batch.clientHandles.data(), batch.values.data(),
                                              batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
@@ -666,6 +700,7 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
     if (!err) return E_OUTOFMEMORY;
     struct Pending {
         OPCHANDLE handle;
+        OPCHANDLE client;
         std::shared_ptr<kit::Variant> value;
     };
     std::vector<Pending> valid;
@@ -681,6 +716,7 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
                 err[i] = S_OK;
                 Pending p;
                 p.handle = handles[i];
+                p.client = it->second->clientHandle;
                 p.value = std::make_shared<kit::Variant>();
                 if (FAILED(VariantCopy(p.value->get(), &values[i])))
                     err[i] = E_OUTOFMEMORY;
@@ -693,14 +729,14 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
     if (!valid.empty()) {
         Scheduler::Task task;
         task.cancelId = core_->scheduler.NewCancelId();
-        task.group = this;
+        task.group = GroupRef(this);
         task.run = [this, valid, transactionId]() {
             std::vector<OPCHANDLE> clients;
             std::vector<HRESULT> errs;
             std::vector<OPCHANDLE> written;
             for (const Pending& p : valid) {
                 const Tag* tag = nullptr;
-                OPCHANDLE client = 0;
+                OPCHANDLE client = p.client;
                 {
                     kit::CritSecLock lock(lock_);
                     auto it = items_.find(p.handle);
@@ -709,8 +745,8 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
                         client = it->second->clientHandle;
                     }
                 }
-                if (!tag) continue;  // removed meanwhile: nobody to tell
-                HRESULT e = core_->tags.Write(*tag, *p.value->get());
+                // Removed meanwhile: still answered, so that the request completes.
+                HRESULT e = tag ? core_->tags.Write(*tag, *p.value->get()) : OPC_E_INVALIDHANDLE;
                 clients.push_back(client);
                 errs.push_back(e);
                 if (SUCCEEDED(e)) written.push_back(p.handle);
@@ -725,7 +761,7 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
                 kit::CritSecLock lock(lock_);
                 group = clientHandle_;
             }
-            if (cb && !clients.empty())
+            if (cb)
                 Delivered(cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
                                               clients.data(), errs.data()));
         };
@@ -744,39 +780,39 @@ STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWOR
     *cancelId = 0;
     if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
     if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
+    std::vector<Requested> active;
     {
         kit::CritSecLock lock(lock_);
-        bool anyActive = false;
-        for (const auto& it : items_)
-            if (it.second->active) anyActive = true;
-        if (!active_ || !anyActive) return E_FAIL;  // nothing a refresh could report
+        if (active_)
+            for (const auto& it : items_)
+                if (it.second->active) active.push_back(Requested{it.first, it.second->clientHandle});
+        if (active.empty()) return E_FAIL;  // nothing a refresh could report
     }
     Scheduler::Task task;
     task.cancelId = core_->scheduler.NewCancelId();
-    task.group = this;
-    task.run = [this, source, transactionId]() {
-        std::vector<OPCHANDLE> active;
-        {
-            kit::CritSecLock lock(lock_);
-            if (!active_) return;
-            for (const auto& it : items_)
-                if (it.second->active) active.push_back(it.first);
-        }
-        if (source == OPC_DS_DEVICE) RefreshItems(active);
+    task.group = GroupRef(this);
+    task.run = [this, source, transactionId, active]() {
+        // The items active when it was asked for, each answered: one removed since
+        // with an error, one made inactive (or in a group made inactive) as out of
+        // service. An accepted refresh always completes.
+        if (source == OPC_DS_DEVICE) RefreshItems(Handles(active));
         Batch batch;
         OPCHANDLE group;
         {
             kit::CritSecLock lock(lock_);
             group = clientHandle_;
-            for (OPCHANDLE h : active) {
-                auto it = items_.find(h);
-                if (it == items_.end() || !it->second->active) continue;
+            for (const Requested& r : active) {
+                auto it = items_.find(r.handle);
+                if (it == items_.end()) {
+                    AppendRemoved(r, &batch);
+                    continue;
+                }
                 HRESULT e;
                 FillFromCache(*it->second, &batch, &e);
             }
         }
         kit::ComPtr<IOPCDataCallback> cb = Callback();
-        if (cb && batch.Count() > 0)
+        if (cb)
             Delivered(cb->OnDataChange(transactionId, group, batch.MasterQuality(), batch.MasterError(),
                                        batch.Count(), batch.clientHandles.data(), batch.values.data(),
                                        batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
@@ -903,14 +939,14 @@ void COPCGroup::Detach() {
     owner_ = nullptr;
 }
 
-void COPCGroup::Disconnect() {
+void COPCGroup::Disconnect(std::vector<kit::ComPtr<IUnknown>>* sinks) {
     {
         kit::CritSecLock lock(lock_);
         disconnected_ = true;
     }
     CoDisconnectObject(static_cast<IConnectionPoint*>(&dataPoint_), 0);
     CoDisconnectObject(static_cast<IOPCGroupStateMgt*>(this), 0);
-    dataPoint_.DropAll();
+    dataPoint_.DropAll(sinks);
 }
 
 void COPCGroup::CopyItemsFrom(COPCGroup* source) {

@@ -11,6 +11,8 @@ namespace {
 
 const SC_HANDLE kManager = reinterpret_cast<SC_HANDLE>(0x100);
 const HANDLE kProcess = reinterpret_cast<HANDLE>(0x777);
+const HANDLE kRegsvr = reinterpret_cast<HANDLE>(0x778);
+const HANDLE kRegsvrThread = reinterpret_cast<HANDLE>(0x779);
 const HANDLE kSearch = reinterpret_cast<HANDLE>(0x888);
 const HKEY kKey = reinterpret_cast<HKEY>(0x999);
 std::set<SC_HANDLE> openSc;
@@ -117,21 +119,44 @@ DWORD WINAPI WaitForSingleObject_(HANDLE handle, DWORD timeout) {
     world->waitedHandle = handle;
     world->waitTimeout = timeout;
     Succeed();
-    return WAIT_OBJECT_0;
+    return handle == kRegsvr ? world->regsvrWait : WAIT_OBJECT_0;
 }
 
 BOOL WINAPI GetExitCodeProcess_(HANDLE process, LPDWORD code) {
     Call("GetExitCodeProcess");
-    if (process != kProcess) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+    if (process != kProcess && process != kRegsvr) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
     if (!world->exitCodeOk) return Fail<BOOL>(world->exitCodeError, FALSE);
-    *code = world->childExitCode;
+    *code = process == kRegsvr ? world->regsvrExitCode : world->childExitCode;
     Succeed();
     return TRUE;
 }
 
 BOOL WINAPI CloseHandle_(HANDLE handle) {
     Call("CloseHandle");
-    if (handle == kProcess) --world->processHandlesOpen;
+    if (handle == kProcess || handle == kRegsvr || handle == kRegsvrThread) --world->processHandlesOpen;
+    Succeed();
+    return TRUE;
+}
+
+HRESULT __stdcall CallProxyEntry_(const char* path, const char* entry) {
+    Call("Proxy(" + S(entry) + "," + S(path) + ")");
+    Succeed();
+    return world->proxyResult;
+}
+
+BOOL WINAPI IsWow64Process_(HANDLE, PBOOL wow64) {
+    *wow64 = world->wow64;
+    Succeed();
+    return TRUE;
+}
+
+BOOL WINAPI CreateProcessA_(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                            LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION info) {
+    Call("CreateProcessA(" + S(commandLine) + ")");
+    if (!world->createProcessOk) return Fail<BOOL>(ERROR_FILE_NOT_FOUND, FALSE);
+    info->hProcess = kRegsvr;
+    info->hThread = kRegsvrThread;
+    world->processHandlesOpen += 2;
     Succeed();
     return TRUE;
 }
@@ -642,6 +667,9 @@ krelinst::InstallerPlatform MakePlatform() {
     p.RegCreateKeyExA = RegCreateKeyExA_;
     p.RegDeleteKeyExA = RegDeleteKeyExA_;
     p.RegDeleteValueA = RegDeleteValueA_;
+    p.CallProxyEntry = CallProxyEntry_;
+    p.IsWow64Process = IsWow64Process_;
+    p.CreateProcessA = CreateProcessA_;
     p.RegisterServer = RegisterServer_;
     p.UnRegisterServer = UnRegisterServer_;
     p.ConfigureOpcEnumACL = ConfigureOpcEnumACL_;

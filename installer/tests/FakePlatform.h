@@ -149,6 +149,15 @@ struct World {
     };
     std::map<std::string, std::map<std::string, Value>> registry;
     LONG regCreateResult = ERROR_SUCCESS;  // non-zero: every RegCreateKeyExA fails with it
+
+    // Proxy/stubs: the in-process entry (recorded "Proxy(<entry>,<path>)") and the
+    // programs started (recorded "CreateProcessA(<command line>)"), whose exit
+    // code is regsvrExitCode.
+    BOOL wow64 = FALSE;  // a 32-bit program on 64-bit Windows
+    HRESULT proxyResult = S_OK;
+    bool createProcessOk = true;
+    DWORD regsvrExitCode = 0;
+    DWORD regsvrWait = WAIT_OBJECT_0;
 };
 
 extern World* world;

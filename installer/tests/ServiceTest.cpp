@@ -392,3 +392,61 @@ TEST_F(InstallerTest, ServerListFailuresOnlyWarnAndLeaveNothingHalfMade) {
 }
 
 }  // namespace
+
+// ---- The proxy/stubs -------------------------------------------------------
+
+TEST_F(InstallerTest, ProxiesWhereTheyBelongInBothViewsAndOnlyWarnWhenTheyFail) {
+    const std::string regsvr = "\"C:\\windows\\Sysnative\\regsvr32.exe\" /s ";
+    const std::string dll64 = "\"C:\\Kit\\x64\\OPCKrelProxy.dll\"";
+    const char k32[] = "No se pudo registrar el proxy/stub OPC de 32 bits";
+    const char k64[] = "No se pudo registrar el proxy/stub OPC de 64 bits";
+    const char kUn64[] = "No se pudo quitar el registro del proxy/stub OPC de 64 bits";
+    struct Case {
+        const char* commandLine;
+        void (*arrange)(fake::World&);
+        std::vector<std::string> calls;  // in-process entries and programs started
+        std::vector<ExpectedBox> boxes;
+    } cases[] = {
+        {"/Proxy=1", [](fake::World&) {}, {"Proxy(DllRegisterServer,C:\\Kit\\OPCKrelProxy.dll)"},
+         {{"Proxy/stub OPC registrado para los programas de 32 bits", kInfoBox}}},
+        {"/proxy=1", [](fake::World& x) { x.wow64 = TRUE; },
+         {"Proxy(DllRegisterServer,C:\\Kit\\OPCKrelProxy.dll)", "CreateProcessA(" + regsvr + dll64 + ")"},
+         {{"Proxy/stub OPC registrado para los programas de 32 y 64 bits", kInfoBox}}},
+        {"/Proxy=1", [](fake::World& x) { x.wow64 = TRUE; x.proxyResult = E_ACCESSDENIED; x.regsvrExitCode = 3; },
+         {"Proxy(DllRegisterServer,C:\\Kit\\OPCKrelProxy.dll)", "CreateProcessA(" + regsvr + dll64 + ")"},
+         {{ErrorText(k32, "DllRegisterServer", 0x80070005), kWarningBox},
+          {ErrorText(k64, "regsvr32", 3), kWarningBox}}},
+        {"/Proxy=1", [](fake::World& x) { x.wow64 = TRUE; x.createProcessOk = false; },
+         {"Proxy(DllRegisterServer,C:\\Kit\\OPCKrelProxy.dll)", "CreateProcessA(" + regsvr + dll64 + ")"},
+         {{ErrorText(k64, "CreateProcess", ERROR_FILE_NOT_FOUND), kWarningBox}}},
+        {"/Proxy=1", [](fake::World& x) { x.wow64 = TRUE; x.regsvrWait = WAIT_TIMEOUT; },
+         {"Proxy(DllRegisterServer,C:\\Kit\\OPCKrelProxy.dll)", "CreateProcessA(" + regsvr + dll64 + ")"},
+         {{ErrorText(k64, "WaitForSingleObject", WAIT_TIMEOUT), kWarningBox}}},
+        // The engine registers the 32-bit one; /Install adds the 64-bit one.
+        {"/Install", [](fake::World& x) { x.wow64 = TRUE; }, {"CreateProcessA(" + regsvr + dll64 + ")"}, {}},
+        {"/Install", [](fake::World&) {}, {}, {}},
+        {"/Install", [](fake::World& x) { x.wow64 = TRUE; x.regsvrExitCode = 5; },
+         {"CreateProcessA(" + regsvr + dll64 + ")"}, {{ErrorText(k64, "regsvr32", 5), kWarningBox}}},
+        // Ours go from both views, also where the service is gone already.
+        {"/Uninstall", [](fake::World& x) { x.wow64 = TRUE; },
+         {"CreateProcessA(" + regsvr + "/u " + dll64 + ")", "Proxy(DllUnregisterServer,C:\\Kit\\OPCKrelProxy.dll)"},
+         {}},
+        {"/Uninstall", [](fake::World& x) { x.wow64 = TRUE; x.regsvrExitCode = 3; x.scmOk = false; },
+         {"CreateProcessA(" + regsvr + "/u " + dll64 + ")", "Proxy(DllUnregisterServer,C:\\Kit\\OPCKrelProxy.dll)"},
+         {{ErrorText("Error al desinstalar el servicio", "OpenSCManager", 0), kErrorBox},
+          {ErrorText(kUn64, "regsvr32", 3), kWarningBox}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.commandLine) + " " + std::to_string(&c - cases));
+        w = fake::World();
+        p = fake::MakePlatform();
+        c.arrange(w);
+        Run(c.commandLine);
+        EXPECT_EQ(c.calls, fake::Only(w.calls, {"Proxy", "CreateProcessA"}));
+        ExpectBoxes(c.boxes);
+        EXPECT_EQ(0, w.processHandlesOpen);
+        if (std::string(c.commandLine) == "/Proxy=1") {
+            EXPECT_FALSE(w.serviceExists);
+        }
+    }
+}

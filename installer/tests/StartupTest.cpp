@@ -17,6 +17,8 @@ TEST_F(InstallerTest, SiblingPathsComeFromTheInstallersOwnDirectory) {
     EXPECT_STREQ("D:\\Planta\\Kit OPC\\OPC.Krel.Inst.exe", installer.paths().modulePath);
     EXPECT_STREQ("D:\\Planta\\Kit OPC\\OPC.Krel.Server.exe", installer.paths().serverPath);
     EXPECT_STREQ("D:\\Planta\\Kit OPC\\OPC.Krel.Client.exe", installer.paths().clientPath);
+    EXPECT_STREQ("D:\\Planta\\Kit OPC\\OPCKrelProxy.dll", installer.paths().proxyPath);
+    EXPECT_STREQ("D:\\Planta\\Kit OPC\\x64\\OPCKrelProxy.dll", installer.paths().proxy64Path);
     EXPECT_EQ("GetModuleFileNameA", w.calls.at(0)) << "must ask for the running module itself";
     EXPECT_TRUE(w.boxes.empty());
 }

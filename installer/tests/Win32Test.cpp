@@ -17,6 +17,8 @@ protected:
         krelinst::FillWin32Calls(p);
         p.MessageBoxA = recorded.MessageBoxA;
         p.ShellExecuteExA = recorded.ShellExecuteExA;  // never start a second test run
+        p.CallProxyEntry = recorded.CallProxyEntry;    // the proxy/stubs are the test prefix's own
+        p.CreateProcessA = recorded.CreateProcessA;
         // A directory that does not exist: the service program can never start.
         p.GetModuleFileNameA = recorded.GetModuleFileNameA;
         w.modulePath = "C:\\no-such-kit-dir\\OPC.Krel.Inst.exe";
