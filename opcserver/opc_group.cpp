@@ -66,14 +66,17 @@ STDMETHODIMP COPCGroup::QueryInterface(REFIID iid, void** out) {
     return S_OK;
 }
 
+// The count AddRef and Release answer is the group's whole life, as COM expects
+// of them: zero only when the group is gone.
 STDMETHODIMP_(ULONG) COPCGroup::AddRef() {
-    InterlockedIncrement(&life_);
-    return static_cast<ULONG>(InterlockedIncrement(&clientRefs_));
+    InterlockedIncrement(&clientRefs_);
+    return static_cast<ULONG>(InterlockedIncrement(&life_));
 }
 
 STDMETHODIMP_(ULONG) COPCGroup::Release() {
-    LONG n = InterlockedDecrement(&clientRefs_);
-    Unhold();
+    InterlockedDecrement(&clientRefs_);
+    LONG n = InterlockedDecrement(&life_);
+    if (n == 0) delete this;
     return static_cast<ULONG>(n);
 }
 
