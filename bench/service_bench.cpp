@@ -314,6 +314,7 @@ public:
     void MoveTo(short, short) override {}
     void Print(const char*) override {}
     void WaitForKey() override {}
+    short Columns() override { return krelmon::kDefaultColumns; }
 
     bool KeyPressed() override {
         if (inPoll_) return false;

@@ -53,4 +53,11 @@ void ConsoleIO::WaitForKey() { _getch(); }
 
 void ConsoleIO::Sleep(DWORD ms) { ::Sleep(ms); }
 
+short ConsoleIO::Columns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) || info.dwSize.X <= 0)
+        return kDefaultColumns;  // not a console: a file or a pipe takes what a console would
+    return info.dwSize.X;
+}
+
 }  // namespace krelmon

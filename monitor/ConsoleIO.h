@@ -15,6 +15,7 @@ public:
     bool KeyPressed() override;
     void WaitForKey() override;
     void Sleep(DWORD ms) override;
+    short Columns() override;
 };
 
 }  // namespace krelmon

@@ -21,6 +21,12 @@ const DWORD kProfileRead = 255;    // the size handed to GetPrivateProfileString
 const size_t kIniPathBuffer = 264;
 const short kValueColumn = 35;
 const short kFirstTagRow = 3;
+const short kTagColumn = 8;  // after the tab
+// The characters of a tag name shown before its value: one column stays blank.
+const size_t kTagShown = kValueColumn - kTagColumn - 1;
+// Columns of a console whose size cannot be asked (80) and the widest value cell.
+const short kDefaultColumns = 80;
+const size_t kMaxCell = 200;
 const DWORD kPollStep = 50;
 const DWORD kRetryWait = 1000;
 // The levels one tag walk may list: it needs at most kMaxTags leaves, and a
@@ -48,6 +54,7 @@ public:
     virtual bool KeyPressed() = 0;                  // looks without reading the key
     virtual void WaitForKey() = 0;                  // reads one key
     virtual void Sleep(DWORD ms) = 0;
+    virtual short Columns() = 0;                    // the width of the screen's rows
 
 protected:
     ~IConsoleIO() {}
@@ -74,10 +81,17 @@ void LoadSettings(const char* directory, Settings& settings);
 // Collects leaves below `path` depth first into `table` until it holds kMaxTags.
 void WalkTags(ketra::opc::IOPCClient* client, const char* path, TagTable& table);
 
-// The text of a value by its type (empty for types without one).
-std::string ValueText(const VARIANT& value);
-// What the value column shows for a value and its quality.
-std::string ValueCell(const VARIANT& value, DWORD quality);
+// The text of a value by its type (empty for types without one). An array shows
+// its element count and as many of its first elements as fit `width` characters.
+std::string ValueText(const VARIANT& value, size_t width = kMaxCell);
+// The value column's cell of `width` characters for a value and its quality: the
+// text clipped to the row, control characters as blanks, blanks to its end (so
+// that nothing of a longer earlier value stays).
+std::string ValueCell(const VARIANT& value, DWORD quality, size_t width);
+// The cell of a value that could not be read or whose quality is bad.
+std::string NoValueCell(size_t width);
+// The value cell's width on a screen of `columns` columns.
+size_t CellWidth(short columns);
 
 // Polls the keyboard `times` times, kPollStep apart; true as soon as a key waits.
 bool PollKeys(IConsoleIO& io, int times);

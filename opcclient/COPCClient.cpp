@@ -1,9 +1,13 @@
 #include "COPCClient.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
+
+#include "opcconst.h"
 
 namespace ketra {
 namespace opc {
@@ -113,16 +117,18 @@ void COPCClient::ReleaseEnumerator(IItemEnumerator* enumerator) {
 #endif
 }
 
-bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value, DWORD* quality) {
+bool COPCClient::ConnectedOrLog(const char* refusal) {
     // Reads of a connected client skip the lock; only a refusal takes it, so
     // the refusal is logged while the flag cannot change under it.
-    if (!connected.load(std::memory_order_acquire)) {
-        kit::CritSecLock lock(stateLock);
-        if (!connected.load(std::memory_order_relaxed)) {
-            Log(LogError, "ReadValue: Server not connected");
-            return false;
-        }
-    }
+    if (connected.load(std::memory_order_acquire)) return true;
+    kit::CritSecLock lock(stateLock);
+    if (connected.load(std::memory_order_relaxed)) return true;
+    Log(LogError, "%s", refusal);
+    return false;
+}
+
+bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value, DWORD* quality) {
+    if (!ConnectedOrLog("ReadValue: Server not connected")) return false;
     if (!itemId || !timestamp || !value || !quality) {
         // Nothing to look up (registering it would make an item without a name)
         // or nowhere to put the answer.
@@ -147,6 +153,73 @@ bool COPCClient::ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* val
     } catch (...) {
         return false;
     }
+}
+
+HRESULT COPCClient::ReadValues(DWORD count, const char* const* itemIds, KetraItemValue* values) {
+    if (count && (!itemIds || !values)) {
+        Log(LogError, "ReadValues: Failed to read values");
+        return E_INVALIDARG;
+    }
+    for (DWORD i = 0; i < count; ++i) values[i].error = E_FAIL;
+    if (!ConnectedOrLog("ReadValues: Server not connected")) return E_FAIL;
+    if (count == 0) return S_OK;
+    HRESULT hr;
+    try {
+        hr = ReadRegistered(count, itemIds, values);
+    } catch (...) {
+        hr = E_FAIL;  // out of memory: nothing was read
+    }
+    if (FAILED(hr)) {
+        for (DWORD i = 0; i < count; ++i) values[i].error = hr;
+        Log(LogError, "ReadValues: Failed to read values");
+        return hr;
+    }
+    hr = S_OK;
+    for (DWORD i = 0; i < count; ++i) {
+        if (SUCCEEDED(values[i].error)) continue;
+        Log(LogError, "ReadValue: Failed to read value %s", itemIds[i] ? itemIds[i] : "(null)");
+        hr = S_FALSE;
+    }
+    return hr;
+}
+
+HRESULT COPCClient::ReadRegistered(DWORD count, const char* const* itemIds, KetraItemValue* values) {
+    // Registration as a first ReadValue does it, but the new items go to the
+    // server together.
+    std::vector<COPCItem*> items(count, nullptr);
+    std::vector<COPCItem*> fresh;
+    for (DWORD i = 0; i < count; ++i) {
+        if (!itemIds[i]) {
+            values[i].error = E_INVALIDARG;  // registering it would make an item without a name
+            continue;
+        }
+        items[i] = engine.FindByName(itemIds[i]);
+        if (!items[i]) {
+            items[i] = engine.NewParam(NextClientHandle(), itemIds[i], kRegisteredType);
+            fresh.push_back(items[i]);
+        }
+    }
+    std::vector<HRESULT> added;
+    engine.AddNewParams(fresh, added);
+    if (!engine.group) return E_FAIL;
+    std::vector<OPCClient::ItemRead> reads;
+    for (DWORD i = 0; i < count; ++i) {
+        COPCItem* item = items[i];
+        if (!item) continue;
+        if (item->inGroup.load(std::memory_order_acquire)) {
+            reads.push_back({item, &values[i]});
+            continue;
+        }
+        // Never read: its handle may name another item of the group. A new one
+        // says what its add said; one refused before, what the server would
+        // answer for a handle of no item of its group.
+        auto it = std::find(fresh.begin(), fresh.end(), item);
+        HRESULT code = it == fresh.end() ? OPC_E_INVALIDHANDLE : added[static_cast<size_t>(it - fresh.begin())];
+        values[i].error = FAILED(code) ? code : E_FAIL;
+        if (it == fresh.end()) engine.LogItemError(OPC_E_INVALIDHANDLE, item->itemId.c_str());
+    }
+    if (reads.empty()) return S_FALSE;
+    return engine.ReadItems(reads);
 }
 
 void COPCClient::Log(int level, const char* format, ...) {
@@ -189,6 +262,11 @@ ketra::opc::IOPCClient* __stdcall CreateNewOPCClientObject() {
     } catch (...) {
         return nullptr;
     }
+}
+
+HRESULT __stdcall ReadOPCValues(ketra::opc::IOPCClient* client, DWORD count, const char* const* itemIds,
+                                KetraItemValue* values) {
+    return client ? client->ReadValues(count, itemIds, values) : E_POINTER;
 }
 
 BOOL __stdcall DestroyOPCClientObject(ketra::opc::IOPCClient* client) {

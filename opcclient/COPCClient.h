@@ -25,6 +25,7 @@ public:
     IItemEnumerator* EnumerateItems(const char* branchPath) override;
     void ReleaseEnumerator(IItemEnumerator* enumerator) override;
     bool ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value, DWORD* quality) override;
+    HRESULT ReadValues(DWORD count, const char* const* itemIds, KetraItemValue* values) override;
 
     void ReceiveData(DWORD, DWORD, DWORD, DWORD, DWORD) override {}
     void Log(int level, const char* format, ...) override KETRA_PRINTF_MEMBER(3, 4);
@@ -35,6 +36,9 @@ public:
 
 private:
     HRESULT ConnectEngine(const char* progId, const char* host, LogCallback callback);
+    // The connected flag, logging `refusal` while it is false.
+    bool ConnectedOrLog(const char* refusal);
+    HRESULT ReadRegistered(DWORD count, const char* const* itemIds, KetraItemValue* values);
 
     kit::CritSec stateLock;
     // Written only under stateLock; atomic so that a read can look without it.

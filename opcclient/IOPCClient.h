@@ -26,6 +26,14 @@ typedef enum tagOPCSERVERSTATE {
 } OPCSERVERSTATE;
 #endif
 
+// One item's answer to a batched read (IOPCClient::ReadValues, ReadOPCValues).
+typedef struct KetraItemValue {
+    VARIANT value;       // initialised by the caller; the caller clears it after use
+    FILETIME timestamp;  // the server's time stamp of the value
+    DWORD quality;       // the OPC quality word (0xC0 good), widened with zeros
+    HRESULT error;       // S_OK when read; otherwise the server's or the library's code
+} KetraItemValue;
+
 namespace ketra {
 namespace opc {
 
@@ -79,6 +87,17 @@ public:
     // `value` must be initialised; its old content is released on success.
     virtual bool ReadValue(const char* itemId, FILETIME* timestamp, VARIANT* value,
                            DWORD* quality) = 0;
+    // ---- Appended after ReadValue; the slots above never move. A program that
+    // must also run with an older KetraOPCClient.dll calls ReadOPCValues (below),
+    // found with GetProcAddress, instead of this slot. ----
+    // Reads `count` items in one round trip: items not read before are registered
+    // and added to the group with one AddItems call, then all are read with one
+    // IOPCSyncIO::Read from the cache. Each `values[i].value` must be initialised;
+    // it is replaced only where `values[i].error` succeeds. S_OK when every item
+    // was read, S_FALSE when some were not (their `error` says why), a failure
+    // code when nothing could be read (not connected, no group, the read call
+    // itself failed: every `error` then holds that code).
+    virtual HRESULT ReadValues(DWORD count, const char* const* itemIds, KetraItemValue* values) = 0;
 
 protected:
     ~IOPCClient() {}
@@ -159,6 +178,14 @@ typedef void(__stdcall* KetraDiagCallback)(const KetraDiagStep* step, void* cont
 // in a thread of its own until it returns.
 KETRA_OPCCLIENT_API LONG __stdcall RunOPCDiagnosis(const char* progId, const char* host,
                                                    KetraDiagCallback callback, void* context);
+
+// ---- Batched read. Appended after the diagnosis. ----
+
+// IOPCClient::ReadValues of `client`, for a program that must also run with a
+// DLL that has no such slot: when this export is found, the slot is there.
+// E_POINTER for a null client.
+KETRA_OPCCLIENT_API HRESULT __stdcall ReadOPCValues(ketra::opc::IOPCClient* client, DWORD count,
+                                                    const char* const* itemIds, KetraItemValue* values);
 }
 
 #endif

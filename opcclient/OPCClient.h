@@ -18,6 +18,7 @@
 #include "opccomn.h"
 #include "opcda.h"
 #include "ErrorReport.h"
+#include "IOPCClient.h"
 #include "ReceiveData.h"
 
 namespace ketra {
@@ -118,17 +119,36 @@ public:
 
     // Item registration and reads.
     OPCHANDLE AddParam(OPCHANDLE clientHandle, const char* itemId, VARTYPE dataType);
+    // Makes and registers an item without adding it to the group.
+    COPCItem* NewParam(OPCHANDLE clientHandle, const char* itemId, VARTYPE dataType);
     OPCHANDLE RegisterParam(COPCItem* item);
     COPCItem* ParamByHandle(OPCHANDLE clientHandle);
     HRESULT AddParamToGroup(COPCItem* item);
     HRESULT AddParamsToGroup(int* added);
     HRESULT AddParamsTogetherToGroup(IOPCItemMgt* mgt, int* added);
+    // One AddItems call for `items`; `codes`, when given, gets each item's own
+    // answer (left as it was where the server gave none).
+    HRESULT AddItemsTogether(IOPCItemMgt* mgt, const std::vector<COPCItem*>& items, int* added,
+                             std::vector<HRESULT>* codes);
+    // Items a batched read registered, into the group of this connection: one
+    // AddItems call, or one per item when that call fails as a whole. `codes[k]`
+    // gets items[k]'s result. Not connected: nothing is added (the next
+    // connection adds them), every code E_FAIL.
+    void AddNewParams(const std::vector<COPCItem*>& items, std::vector<HRESULT>& codes);
     void FillItemDef(COPCItem* item, OPCITEMDEF* def);
     void RefreshGroup();
     bool ReadValue(OPCHANDLE clientHandle, FILETIME* timestamp, VARIANT* value, WORD* quality);
     // The read itself, for a caller that already holds the item (items live
     // until the engine goes, so the pointer stays valid without the lock).
     bool ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WORD* quality);
+    // One IOPCSyncIO::Read from the cache for every item of `reads`, all in the
+    // group. Each answer goes to its KetraItemValue. S_OK or S_FALSE (some items
+    // refused), or the failure of the call itself (every error set to it).
+    struct ItemRead {
+        COPCItem* item;
+        KetraItemValue* out;
+    };
+    HRESULT ReadItems(const std::vector<ItemRead>& reads);
     void LogItemError(HRESULT code, const char* name);
 
     bool IsConnected() const { return server && group; }
@@ -177,6 +197,8 @@ private:
     kit::CritSec groupInterfaceLock;
 
     void Log(int level, const char* format, ...) KETRA_PRINTF_MEMBER(3, 4);
+    // The group's IOPCSyncIO, asked for on first need; null when it has none.
+    IOPCSyncIO* SyncIO();
     HRESULT CreateServer();
     HRESULT WaitUntilRunning();
     HRESULT CreateGroup();

@@ -103,9 +103,15 @@ COPCItem* OPCClient::ParamByHandle(OPCHANDLE clientHandle) {
     return it == itemsByHandle.end() ? nullptr : it->second;
 }
 
-OPCHANDLE OPCClient::AddParam(OPCHANDLE clientHandle, const char* itemId, VARTYPE dataType) {
+COPCItem* OPCClient::NewParam(OPCHANDLE clientHandle, const char* itemId, VARTYPE dataType) {
     COPCItem* item = new COPCItem(clientHandle, itemId, dataType);
-    OPCHANDLE handle = RegisterParam(item);
+    RegisterParam(item);
+    return item;
+}
+
+OPCHANDLE OPCClient::AddParam(OPCHANDLE clientHandle, const char* itemId, VARTYPE dataType) {
+    COPCItem* item = NewParam(clientHandle, itemId, dataType);
+    OPCHANDLE handle = item->clientHandle;
     if (IsConnected() && FAILED(AddParamToGroup(item)))
         throw opcError("Can't add parameter %s to group", item->itemId.c_str());
     return handle;
@@ -195,15 +201,20 @@ HRESULT OPCClient::AddParamsToGroup(int* added) {
 }
 
 HRESULT OPCClient::AddParamsTogetherToGroup(IOPCItemMgt* mgt, int* added) {
-    *added = 0;
     std::vector<COPCItem*> items;
+    {
+        kit::CritSecLock lock(itemLock);
+        items.assign(itemList.begin() + 1, itemList.end());
+    }
+    return AddItemsTogether(mgt, items, added, nullptr);
+}
+
+HRESULT OPCClient::AddItemsTogether(IOPCItemMgt* mgt, const std::vector<COPCItem*>& items, int* added,
+                                    std::vector<HRESULT>* codes) {
+    *added = 0;
     kit::CoTaskArray<OPCITEMDEF> defs;
     DWORD filled = 0;
     try {
-        {
-            kit::CritSecLock lock(itemLock);
-            items.assign(itemList.begin() + 1, itemList.end());
-        }
         const DWORD n = static_cast<DWORD>(items.size());
         *defs.put() = static_cast<OPCITEMDEF*>(CoTaskMemAlloc(sizeof(OPCITEMDEF) * (n ? n : 1)));
         if (!defs) throw HResultError{E_OUTOFMEMORY};
@@ -227,6 +238,7 @@ HRESULT OPCClient::AddParamsTogetherToGroup(IOPCItemMgt* mgt, int* added) {
             // The server answers in the order of the request.
             for (DWORD k = 0; k < n; ++k) {
                 COPCItem* item = items[k];
+                if (codes) (*codes)[k] = errors[k];
                 if (FAILED(errors[k])) {
                     item->inGroup.store(false, std::memory_order_relaxed);
                     LogItemError(errors[k], item->itemId.c_str());
@@ -253,6 +265,16 @@ HRESULT OPCClient::AddParamsTogetherToGroup(IOPCItemMgt* mgt, int* added) {
     return E_FAIL;
 }
 
+void OPCClient::AddNewParams(const std::vector<COPCItem*>& items, std::vector<HRESULT>& codes) {
+    codes.assign(items.size(), E_FAIL);
+    if (items.empty() || !IsConnected() || FAILED(GroupInterface(itemMgt, IID_IOPCItemMgt))) return;
+    int added = 0;
+    if (SUCCEEDED(AddItemsTogether(itemMgt.get(), items, &added, &codes))) return;
+    // The server took none of them in one call: each the way its first read
+    // alone would have added it.
+    for (size_t k = 0; k < items.size(); ++k) codes[k] = AddParamToGroup(items[k]);
+}
+
 void OPCClient::RefreshGroup() {
     if (!IsConnected()) return;
     kit::ComPtr<IOPCAsyncIO2> async;
@@ -277,12 +299,8 @@ bool OPCClient::ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WO
         LogItemError(OPC_E_INVALIDHANDLE, "OPCClient::ReadValue");
         return false;
     }
-    if (!syncIOReady.load(std::memory_order_acquire)) {
-        if (FAILED(GroupInterface(syncIO, IID_IOPCSyncIO))) return false;
-        syncIOReady.store(true, std::memory_order_release);
-    }
-    // Kept until Disconnect, which no read overlaps.
-    IOPCSyncIO* sync = syncIO.get();
+    IOPCSyncIO* sync = SyncIO();
+    if (!sync) return false;
     OPCHANDLE serverHandle = item->serverHandle;
     OPCITEMSTATE* states = nullptr;
     HRESULT* errors = nullptr;
@@ -311,4 +329,59 @@ bool OPCClient::ReadItem(COPCItem* item, FILETIME* timestamp, VARIANT* value, WO
     *quality = states[0].wQuality;
     *timestamp = states[0].ftTimeStamp;
     return true;
+}
+
+IOPCSyncIO* OPCClient::SyncIO() {
+    if (!syncIOReady.load(std::memory_order_acquire)) {
+        if (FAILED(GroupInterface(syncIO, IID_IOPCSyncIO))) return nullptr;
+        syncIOReady.store(true, std::memory_order_release);
+    }
+    // Kept until Disconnect, which no read overlaps.
+    return syncIO.get();
+}
+
+HRESULT OPCClient::ReadItems(const std::vector<ItemRead>& reads) {
+    IOPCSyncIO* sync = group && !reads.empty() ? SyncIO() : nullptr;
+    HRESULT hr = E_FAIL;
+    const DWORD n = static_cast<DWORD>(reads.size());
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    if (sync) {
+        std::vector<OPCHANDLE> handles(n);
+        for (DWORD k = 0; k < n; ++k) handles[k] = reads[k].item->serverHandle;
+        hr = sync->Read(OPC_DS_CACHE, n, handles.data(), &states, &errors);
+    }
+    kit::CoTaskArray<OPCITEMSTATE> stateArray(states);
+    kit::CoTaskArray<HRESULT> errorArray(errors);
+    // Every value the server handed back is ours to clear, whatever the outcome.
+    struct ClearValues {
+        OPCITEMSTATE* states;
+        DWORD n;
+        ~ClearValues() {
+            for (DWORD k = 0; states && k < n; ++k) VariantClear(&states[k].vDataValue);
+        }
+    } clear = {states, n};
+    if (SUCCEEDED(hr) && !states) hr = E_FAIL;
+    if (FAILED(hr)) {
+        for (const ItemRead& r : reads) r.out->error = hr;
+        return hr;
+    }
+    for (DWORD k = 0; k < n; ++k) {
+        KetraItemValue& out = *reads[k].out;
+        out.error = errors ? errors[k] : S_OK;
+        if (FAILED(out.error)) {
+            LogItemError(out.error, reads[k].item->itemId.c_str());
+            continue;
+        }
+        HRESULT cleared = VariantClear(&out.value);
+        if (FAILED(cleared)) {
+            LogItemError(cleared, "OPCClient::ReadValue: VariantCopy failed !\n");
+        } else {
+            out.value = states[k].vDataValue;
+            VariantInit(&states[k].vDataValue);
+        }
+        out.quality = states[k].wQuality;
+        out.timestamp = states[k].ftTimeStamp;
+    }
+    return hr;
 }

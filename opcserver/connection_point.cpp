@@ -94,11 +94,17 @@ bool CConnectionPoint::HasSinks() {
     return !sinks_.empty();
 }
 
-void CConnectionPoint::DropAll() {
+void CConnectionPoint::DropAll(std::vector<kit::ComPtr<IUnknown>>* into) {
     std::map<DWORD, kit::ComPtr<IUnknown>> gone;
     {
         kit::CritSecLock lock(lock_);
         gone.swap(sinks_);
+    }
+    if (!into) return;
+    try {
+        for (auto& s : gone) into->push_back(std::move(s.second));
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the rest are released here after all.
     }
 }
 

@@ -74,14 +74,16 @@ public:
         if (!started_) return;
         started_ = false;
         stopped_ = true;
-        InterlockedExchange(&core_->running, 0);
 
         // Out of memory on the way only costs clients their notice or their cut:
         // the stop itself goes through, and the provider is left alone after it.
         std::vector<kit::ComPtr<COPCServer>> servers;
         try {
             {
+                // Under the lock a new server object joins with: each one is either
+                // in this list or refused (CreateServerObject).
                 kit::CritSecLock l(core_->serversLock);
+                InterlockedExchange(&core_->running, 0);
                 for (COPCServer* s : core_->servers) {
                     if (TryAddRef(s->RefCount())) {
                         kit::ComPtr<COPCServer> held;
@@ -96,17 +98,20 @@ public:
         CoRevokeClassObject(cookie_);
         cookie_ = 0;
         // Waits a bounded time for refreshes and completions still with their clients.
+        const ULONGLONG deadline = NowMs() + kClientGrace;
         core_->scheduler.Stop();
-        for (auto& s : servers) s->Disconnect();
+        std::vector<kit::ComPtr<IUnknown>> sinks;
+        for (auto& s : servers) s->Disconnect(&sinks);
         // Groups a client kept after their server object went away.
-        std::vector<kit::ComPtr<COPCGroup>> groups;
+        std::vector<GroupRef> groups;
         try {
             core_->scheduler.SnapshotGroups(&groups);
         } catch (...) {
         }
-        for (auto& g : groups) g->Disconnect();
+        for (auto& g : groups) g->Disconnect(&sinks);
         groups.clear();
         servers.clear();
+        ReleaseSinks(&sinks, deadline);
         // Last: waits for any ReadTag still running on an RPC thread.
         core_->tags.Close();
         ReleaseProcess();
@@ -143,6 +148,27 @@ private:
                 s->SendShutdown(kShutdownReason);
         }
         notices->WaitIdle(kClientGrace);
+    }
+    // The last release of a client's sink is a call to the client's computer, and
+    // one that has gone holds it for as long as DCOM waits: even an idle group's
+    // sink, which no callback tried and dropped. Released on pool threads, waited
+    // for until `deadline` at most; later they finish on their own, never here.
+    static void ReleaseSinks(std::vector<kit::ComPtr<IUnknown>>* sinks, ULONGLONG deadline) {
+        std::shared_ptr<WorkGate> gate;
+        try {
+            gate = std::make_shared<WorkGate>();
+        } catch (...) {
+        }
+        for (auto& s : *sinks) {
+            IUnknown* sink = s.Detach();  // abandoned, not released here, if the pool refuses
+            try {
+                if (gate) RunOnPool([sink]() { sink->Release(); }, gate);
+            } catch (...) {
+            }
+        }
+        sinks->clear();
+        const ULONGLONG now = NowMs();
+        if (gate) gate->WaitIdle(deadline > now ? static_cast<DWORD>(deadline - now) : 0);
     }
 
     kit::CritSec lock_;

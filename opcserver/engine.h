@@ -149,6 +149,33 @@ private:
 class COPCGroup;
 class COPCServer;
 
+// A reference the engine itself holds on a group (its server's list, queued
+// requests, a refresh in flight). It keeps the group alive like a COM reference
+// but is nobody's hold on it: RemoveGroup counts only the clients'.
+class GroupRef {
+public:
+    GroupRef() : p_(nullptr) {}
+    explicit GroupRef(COPCGroup* group);  // a new hold
+    GroupRef(const GroupRef& other);
+    GroupRef(GroupRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    GroupRef& operator=(GroupRef other) noexcept {
+        COPCGroup* p = p_;
+        p_ = other.p_;
+        other.p_ = p;
+        return *this;
+    }
+    ~GroupRef() { Reset(); }
+    void Reset();
+    // Takes over a hold already counted (a new group's first, or TryHold's).
+    void Adopt(COPCGroup* group);
+    COPCGroup* get() const { return p_; }
+    COPCGroup* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    COPCGroup* p_;
+};
+
 // Counts work running on the system thread pool (refreshes, completions of
 // asynchronous requests, shutdown notices), so that a stop can wait for it.
 // Shared with each work item: the last one may outlive the scheduler.
@@ -193,12 +220,12 @@ public:
     void AddGroup(COPCGroup* group);
     void RemoveGroup(COPCGroup* group);
     void Reschedule(COPCGroup* group);
-    // Live groups, each with a reference the caller releases.
-    void SnapshotGroups(std::vector<kit::ComPtr<COPCGroup>>* groups);
+    // Live groups, each held for the caller.
+    void SnapshotGroups(std::vector<GroupRef>* groups);
 
     struct Task {
         DWORD cancelId;
-        kit::ComPtr<COPCGroup> group;
+        GroupRef group;
         std::function<void()> run;
         std::function<void()> cancelled;  // runs (queued again) when Cancel2 wins
     };
@@ -214,7 +241,7 @@ private:
     };
     static DWORD WINAPI ThreadMain(void* self);
     void Run();
-    void StartTick(kit::ComPtr<COPCGroup> group);
+    void StartTick(GroupRef group);
     void Drain(COPCGroup* group);
 
     kit::CritSec lock_;
@@ -278,7 +305,8 @@ public:
     // Current sinks (already queried for the point's interface), for firing outside the lock.
     void Sinks(std::vector<kit::ComPtr<IUnknown>>* sinks);
     bool HasSinks();
-    void DropAll();
+    // Forgets every sink; they go to `into` when given (released here otherwise).
+    void DropAll(std::vector<kit::ComPtr<IUnknown>>* into = nullptr);
 
 private:
     IConnectionPointContainer* container_;

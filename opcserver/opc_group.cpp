@@ -18,64 +18,12 @@ T* TaskAlloc(DWORD count) {
 
 DWORD ReviseRate(DWORD requested) { return requested < kMinUpdateRate ? kMinUpdateRate : requested; }
 
-// The client process is gone, or its computer no longer answers (the call
-// timed out): every later callback would wait out the RPC timeout again.
-bool ClientGone(HRESULT hr) {
-    return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE ||
-           hr == CO_E_OBJNOTCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
-           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) ||
-           hr == RPC_E_TIMEOUT || hr == RPC_E_CALL_CANCELED || hr == HRESULT_FROM_WIN32(RPC_S_CALL_CANCELLED);
-}
-
 }  // namespace
-
-// Arrays for one OnDataChange/OnReadComplete call; owns its VARIANTs.
-struct COPCGroup::Batch {
-    std::vector<OPCHANDLE> clientHandles;
-    std::vector<VARIANT> values;
-    std::vector<WORD> qualities;
-    std::vector<FILETIME> timestamps;
-    std::vector<HRESULT> errors;
-
-    Batch() {}
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-    ~Batch() { for (VARIANT& v : values) VariantClear(&v); }
-
-    VARIANT* Append(OPCHANDLE client, WORD quality, const FILETIME& ts, HRESULT error) {
-        clientHandles.push_back(client);
-        VARIANT v;
-        VariantInit(&v);
-        values.push_back(v);
-        qualities.push_back(quality);
-        timestamps.push_back(ts);
-        errors.push_back(error);
-        return &values.back();
-    }
-    // After this, Append of up to n entries allocates nothing.
-    void Reserve(size_t n) {
-        clientHandles.reserve(n);
-        values.reserve(n);
-        qualities.reserve(n);
-        timestamps.reserve(n);
-        errors.reserve(n);
-    }
-    DWORD Count() const { return static_cast<DWORD>(clientHandles.size()); }
-    HRESULT MasterQuality() const {
-        for (WORD q : qualities)
-            if ((q & OPC_QUALITY_MASK) != OPC_QUALITY_GOOD) return S_FALSE;
-        return S_OK;
-    }
-    HRESULT MasterError() const {
-        for (HRESULT e : errors)
-            if (e != S_OK) return S_FALSE;
-        return S_OK;
-    }
-};
 
 COPCGroup::COPCGroup(const std::shared_ptr<EngineCore>& core, const std::shared_ptr<ServerShared>& shared,
                      COPCServer* owner, OPCHANDLE serverHandle, const GroupSettings& settings)
-    : ref_(1),
+    : clientRefs_(0),
+      life_(1),  // the creator's GroupRef
       core_(core),
       shared_(shared),
       serverHandle_(serverHandle),
@@ -118,12 +66,34 @@ STDMETHODIMP COPCGroup::QueryInterface(REFIID iid, void** out) {
     return S_OK;
 }
 
-STDMETHODIMP_(ULONG) COPCGroup::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&ref_)); }
+STDMETHODIMP_(ULONG) COPCGroup::AddRef() {
+    InterlockedIncrement(&life_);
+    return static_cast<ULONG>(InterlockedIncrement(&clientRefs_));
+}
 
 STDMETHODIMP_(ULONG) COPCGroup::Release() {
-    LONG n = InterlockedDecrement(&ref_);
-    if (n == 0) delete this;
+    LONG n = InterlockedDecrement(&clientRefs_);
+    Unhold();
     return static_cast<ULONG>(n);
+}
+
+GroupRef::GroupRef(COPCGroup* group) : p_(group) {
+    if (p_) p_->Hold();
+}
+
+GroupRef::GroupRef(const GroupRef& other) : p_(other.p_) {
+    if (p_) p_->Hold();
+}
+
+void GroupRef::Reset() {
+    COPCGroup* p = p_;
+    p_ = nullptr;
+    if (p) p->Unhold();
+}
+
+void GroupRef::Adopt(COPCGroup* group) {
+    Reset();
+    p_ = group;
 }
 
 // IOPCGroupStateMgt
@@ -451,19 +421,6 @@ ENGINE_CATCH_ALL
 
 // Values
 
-void COPCGroup::FillFromCache(Item& item, Batch* batch, HRESULT* error) {
-    WORD quality = item.quality;
-    bool inService = active_ && item.active;
-    if (!inService) quality = OPC_QUALITY_BAD | OPC_QUALITY_OUT_OF_SERVICE;
-    VARIANT* v = batch->Append(item.clientHandle, quality, item.timestamp, S_OK);
-    HRESULT e = S_OK;
-    if (inService && V_VT(item.value.get()) != VT_EMPTY) {
-        if (FAILED(ConvertValue(v, item.value.get(), item.requested))) e = OPC_E_BADTYPE;
-    }
-    batch->errors.back() = e;
-    *error = e;
-}
-
 void COPCGroup::RefreshItems(const std::vector<OPCHANDLE>& handles) {
     std::vector<std::pair<OPCHANDLE, const Tag*>> wanted;
     {
@@ -482,26 +439,6 @@ void COPCGroup::RefreshItems(const std::vector<OPCHANDLE>& handles) {
         values[i].value.MoveTo(it->second->value.get());
         it->second->quality = values[i].quality;
         it->second->timestamp = values[i].timestamp;
-    }
-}
-
-void COPCGroup::ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, std::vector<HRESULT>* errors) {
-    RefreshItems(handles);
-    kit::CritSecLock lock(lock_);
-    for (OPCHANDLE h : handles) {
-        auto it = items_.find(h);
-        if (it == items_.end()) {
-            errors->push_back(OPC_E_INVALIDHANDLE);
-            continue;
-        }
-        // A device read serves the fresh value even for inactive items.
-        Item& item = *it->second;
-        VARIANT* v = batch->Append(item.clientHandle, item.quality, item.timestamp, S_OK);
-        HRESULT e = S_OK;
-        if (V_VT(item.value.get()) != VT_EMPTY && FAILED(ConvertValue(v, item.value.get(), item.requested)))
-            e = OPC_E_BADTYPE;
-        batch->errors.back() = e;
-        errors->push_back(e);
     }
 }
 
@@ -583,254 +520,6 @@ STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, 
 }
 ENGINE_CATCH_ALL
 
-// IOPCAsyncIO2
-
-void COPCGroup::NotifyCancelled(DWORD transactionId) {
-    kit::ComPtr<IOPCDataCallback> cb = Callback();
-    OPCHANDLE group;
-    {
-        kit::CritSecLock lock(lock_);
-        group = clientHandle_;
-    }
-    if (cb) Delivered(cb->OnCancelComplete(transactionId, group));
-}
-
-void COPCGroup::Delivered(HRESULT hr) {
-    if (ClientGone(hr)) dataPoint_.DropAll();
-}
-
-kit::ComPtr<IOPCDataCallback> COPCGroup::Callback() {
-    std::vector<kit::ComPtr<IUnknown>> sinks;
-    dataPoint_.Sinks(&sinks);
-    kit::ComPtr<IOPCDataCallback> cb;
-    // The point stores each sink as queried for IOPCDataCallback.
-    if (!sinks.empty()) cb = static_cast<IOPCDataCallback*>(sinks.front().get());
-    return cb;
-}
-
-STDMETHODIMP COPCGroup::Read(DWORD count, OPCHANDLE* handles, DWORD transactionId, DWORD* cancelId,
-                             HRESULT** errors) try {
-    if (!cancelId || !errors) return E_POINTER;
-    *cancelId = 0;
-    *errors = nullptr;
-    if (count == 0 || !handles) return E_INVALIDARG;
-    if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
-    kit::CoTaskArray<HRESULT> err(TaskAlloc<HRESULT>(count));
-    if (!err) return E_OUTOFMEMORY;
-    std::vector<OPCHANDLE> valid;
-    {
-        kit::CritSecLock lock(lock_);
-        for (DWORD i = 0; i < count; ++i) {
-            err[i] = items_.count(handles[i]) ? S_OK : OPC_E_INVALIDHANDLE;
-            if (SUCCEEDED(err[i])) valid.push_back(handles[i]);
-        }
-    }
-    bool anyFailed = valid.size() != count;
-    if (!valid.empty()) {
-        Scheduler::Task task;
-        task.cancelId = core_->scheduler.NewCancelId();
-        task.group = this;
-        task.run = [this, valid, transactionId]() {
-            Batch batch;
-            std::vector<HRESULT> errs;
-            ReadDevice(valid, &batch, &errs);
-            kit::ComPtr<IOPCDataCallback> cb = Callback();
-            OPCHANDLE group;
-            {
-                kit::CritSecLock lock(lock_);
-                group = clientHandle_;
-            }
-            if (cb && batch.Count() > 0)
-                Delivered(cb->OnReadComplete(transactionId, group, batch.MasterQuality(), batch.MasterError(),
-                                             batch.Count(), batch.clientHandles.data(), batch.values.data(),
-                                             batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
-        };
-        task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
-        DWORD id = task.cancelId;
-        if (!core_->scheduler.Post(std::move(task))) return E_FAIL;
-        *cancelId = id;
-    }
-    *errors = err.Detach();
-    return anyFailed ? S_FALSE : S_OK;
-}
-ENGINE_CATCH_ALL
-
-STDMETHODIMP COPCGroup::Write(DWORD count, OPCHANDLE* handles, VARIANT* values, DWORD transactionId,
-                              DWORD* cancelId, HRESULT** errors) try {
-    if (!cancelId || !errors) return E_POINTER;
-    *cancelId = 0;
-    *errors = nullptr;
-    if (count == 0 || !handles || !values) return E_INVALIDARG;
-    if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
-    kit::CoTaskArray<HRESULT> err(TaskAlloc<HRESULT>(count));
-    if (!err) return E_OUTOFMEMORY;
-    struct Pending {
-        OPCHANDLE handle;
-        std::shared_ptr<kit::Variant> value;
-    };
-    std::vector<Pending> valid;
-    {
-        kit::CritSecLock lock(lock_);
-        for (DWORD i = 0; i < count; ++i) {
-            auto it = items_.find(handles[i]);
-            if (it == items_.end()) {
-                err[i] = OPC_E_INVALIDHANDLE;
-            } else if (!(it->second->tag->access & OPC_WRITEABLE)) {
-                err[i] = OPC_E_BADRIGHTS;
-            } else {
-                err[i] = S_OK;
-                Pending p;
-                p.handle = handles[i];
-                p.value = std::make_shared<kit::Variant>();
-                if (FAILED(VariantCopy(p.value->get(), &values[i])))
-                    err[i] = E_OUTOFMEMORY;
-                else
-                    valid.push_back(p);
-            }
-        }
-    }
-    bool anyFailed = valid.size() != count;
-    if (!valid.empty()) {
-        Scheduler::Task task;
-        task.cancelId = core_->scheduler.NewCancelId();
-        task.group = this;
-        task.run = [this, valid, transactionId]() {
-            std::vector<OPCHANDLE> clients;
-            std::vector<HRESULT> errs;
-            std::vector<OPCHANDLE> written;
-            for (const Pending& p : valid) {
-                const Tag* tag = nullptr;
-                OPCHANDLE client = 0;
-                {
-                    kit::CritSecLock lock(lock_);
-                    auto it = items_.find(p.handle);
-                    if (it != items_.end()) {
-                        tag = it->second->tag;
-                        client = it->second->clientHandle;
-                    }
-                }
-                if (!tag) continue;  // removed meanwhile: nobody to tell
-                HRESULT e = core_->tags.Write(*tag, *p.value->get());
-                clients.push_back(client);
-                errs.push_back(e);
-                if (SUCCEEDED(e)) written.push_back(p.handle);
-            }
-            if (!written.empty()) RefreshItems(written);
-            kit::ComPtr<IOPCDataCallback> cb = Callback();
-            OPCHANDLE group;
-            HRESULT master = S_OK;
-            for (HRESULT e : errs)
-                if (e != S_OK) master = S_FALSE;
-            {
-                kit::CritSecLock lock(lock_);
-                group = clientHandle_;
-            }
-            if (cb && !clients.empty())
-                Delivered(cb->OnWriteComplete(transactionId, group, master, static_cast<DWORD>(clients.size()),
-                                              clients.data(), errs.data()));
-        };
-        task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
-        DWORD id = task.cancelId;
-        if (!core_->scheduler.Post(std::move(task))) return E_FAIL;
-        *cancelId = id;
-    }
-    *errors = err.Detach();
-    return anyFailed ? S_FALSE : S_OK;
-}
-ENGINE_CATCH_ALL
-
-STDMETHODIMP COPCGroup::Refresh2(OPCDATASOURCE source, DWORD transactionId, DWORD* cancelId) try {
-    if (!cancelId) return E_POINTER;
-    *cancelId = 0;
-    if (source != OPC_DS_CACHE && source != OPC_DS_DEVICE) return E_INVALIDARG;
-    if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
-    {
-        kit::CritSecLock lock(lock_);
-        bool anyActive = false;
-        for (const auto& it : items_)
-            if (it.second->active) anyActive = true;
-        if (!active_ || !anyActive) return E_FAIL;  // nothing a refresh could report
-    }
-    Scheduler::Task task;
-    task.cancelId = core_->scheduler.NewCancelId();
-    task.group = this;
-    task.run = [this, source, transactionId]() {
-        std::vector<OPCHANDLE> active;
-        {
-            kit::CritSecLock lock(lock_);
-            if (!active_) return;
-            for (const auto& it : items_)
-                if (it.second->active) active.push_back(it.first);
-        }
-        if (source == OPC_DS_DEVICE) RefreshItems(active);
-        Batch batch;
-        OPCHANDLE group;
-        {
-            kit::CritSecLock lock(lock_);
-            group = clientHandle_;
-            for (OPCHANDLE h : active) {
-                auto it = items_.find(h);
-                if (it == items_.end() || !it->second->active) continue;
-                HRESULT e;
-                FillFromCache(*it->second, &batch, &e);
-            }
-        }
-        kit::ComPtr<IOPCDataCallback> cb = Callback();
-        if (cb && batch.Count() > 0)
-            Delivered(cb->OnDataChange(transactionId, group, batch.MasterQuality(), batch.MasterError(),
-                                       batch.Count(), batch.clientHandles.data(), batch.values.data(),
-                                       batch.qualities.data(), batch.timestamps.data(), batch.errors.data()));
-    };
-    task.cancelled = [this, transactionId]() { NotifyCancelled(transactionId); };
-    DWORD id = task.cancelId;
-    if (!core_->scheduler.Post(std::move(task))) return E_FAIL;
-    *cancelId = id;
-    return S_OK;
-}
-ENGINE_CATCH_ALL
-
-STDMETHODIMP COPCGroup::Cancel2(DWORD cancelId) try {
-    return core_->scheduler.Cancel(cancelId, this) ? S_OK : E_FAIL;
-}
-ENGINE_CATCH_ALL
-
-STDMETHODIMP COPCGroup::SetEnable(BOOL enable) try {
-    if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
-    kit::CritSecLock lock(lock_);
-    enable_ = enable ? TRUE : FALSE;
-    return S_OK;
-}
-ENGINE_CATCH_ALL
-
-STDMETHODIMP COPCGroup::GetEnable(BOOL* enable) try {
-    if (!enable) return E_POINTER;
-    if (!dataPoint_.HasSinks()) return CONNECT_E_NOCONNECTION;
-    kit::CritSecLock lock(lock_);
-    *enable = enable_;
-    return S_OK;
-}
-ENGINE_CATCH_ALL
-
-// IConnectionPointContainer
-
-STDMETHODIMP COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** out) try {
-    if (!out) return E_POINTER;
-    std::vector<kit::ComPtr<IConnectionPoint>> points;
-    points.push_back(kit::ComPtr<IConnectionPoint>(&dataPoint_));
-    return NewConnectionPointsEnum(points, out);
-}
-ENGINE_CATCH_ALL
-
-STDMETHODIMP COPCGroup::FindConnectionPoint(REFIID iid, IConnectionPoint** out) try {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
-    *out = &dataPoint_;
-    dataPoint_.AddRef();
-    return S_OK;
-}
-ENGINE_CATCH_ALL
-
 // Engine side
 
 std::wstring COPCGroup::Name() {
@@ -856,61 +545,19 @@ GroupSettings COPCGroup::Settings() {
     return s;
 }
 
-void COPCGroup::Tick() {
-    kit::ComPtr<IOPCDataCallback> cb = Callback();
-    std::vector<OPCHANDLE> active;
-    {
-        kit::CritSecLock lock(lock_);
-        if (!active_ || disconnected_) return;
-        for (const auto& it : items_)
-            if (it.second->active) active.push_back(it.first);
-    }
-    if (active.empty()) return;
-    RefreshItems(active);
-    Batch batch;
-    // An item marked sent must reach the client: nothing in the loop below may fail.
-    batch.Reserve(active.size());
-    OPCHANDLE group;
-    {
-        kit::CritSecLock lock(lock_);
-        group = clientHandle_;
-        // Without a sink (or with callbacks disabled) nothing counts as sent,
-        // so a client that advises later gets every value first.
-        if (!cb || !enable_ || disconnected_) return;
-        for (OPCHANDLE h : active) {
-            auto it = items_.find(h);
-            if (it == items_.end() || !it->second->active) continue;
-            Item& item = *it->second;
-            if (item.sentValid && item.sentQuality == item.quality && SameValue(*item.sentValue.get(), *item.value.get()))
-                continue;
-            HRESULT e;
-            FillFromCache(item, &batch, &e);
-            VariantCopy(item.sentValue.get(), item.value.get());
-            item.sentQuality = item.quality;
-            item.sentValid = true;
-        }
-    }
-    if (batch.Count() == 0) return;
-    HRESULT hr = cb->OnDataChange(0, group, batch.MasterQuality(), batch.MasterError(), batch.Count(),
-                                  batch.clientHandles.data(), batch.values.data(), batch.qualities.data(),
-                                  batch.timestamps.data(), batch.errors.data());
-    Delivered(hr);
-    shared_->Touch();
-}
-
 void COPCGroup::Detach() {
     kit::CritSecLock owner(ownerLock_);
     owner_ = nullptr;
 }
 
-void COPCGroup::Disconnect() {
+void COPCGroup::Disconnect(std::vector<kit::ComPtr<IUnknown>>* sinks) {
     {
         kit::CritSecLock lock(lock_);
         disconnected_ = true;
     }
     CoDisconnectObject(static_cast<IConnectionPoint*>(&dataPoint_), 0);
     CoDisconnectObject(static_cast<IOPCGroupStateMgt*>(this), 0);
-    dataPoint_.DropAll();
+    dataPoint_.DropAll(sinks);
 }
 
 void COPCGroup::CopyItemsFrom(COPCGroup* source) {

@@ -82,7 +82,12 @@ public:
     STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
 
     // Engine side.
-    LONG volatile* RefCount() { return &ref_; }
+    // Clients' references and the engine's holds together: the group goes at zero.
+    LONG volatile* RefCount() { return &life_; }
+    void Hold() { InterlockedIncrement(&life_); }
+    void Unhold() {
+        if (InterlockedDecrement(&life_) == 0) delete this;
+    }
     DWORD UpdateRate() const { return static_cast<DWORD>(updateRate_); }
     OPCHANDLE ServerHandle() const { return serverHandle_; }
     std::wstring Name();
@@ -95,10 +100,11 @@ public:
     void EndTick() { InterlockedExchange(&ticking_, 0); }
     // The owning server object forgets this group (removed, or the server went away).
     void Detach();
-    // Cuts off every client of this group (engine stop).
-    void Disconnect();
-    // Clients other than the owning server still hold the group.
-    bool InUse() const { return ref_ > 1; }
+    // Cuts off every client of this group (forced removal, engine stop); the sink
+    // goes to `sinks` when given, for the caller to release.
+    void Disconnect(std::vector<kit::ComPtr<IUnknown>>* sinks = nullptr);
+    // A client still holds the group (the engine's own holds do not count).
+    bool InUse() const { return clientRefs_ > 0; }
     // Copies the items of `source` into this (new) group, for CloneGroup; when it
     // throws, the caller drops the half-made group.
     void CopyItemsFrom(COPCGroup* source);
@@ -117,21 +123,32 @@ private:
         WORD sentQuality;
         bool sentValid;
     };
-    struct Batch;
 
     ~COPCGroup();
     HRESULT CheckItem(const OPCITEMDEF& def, OPCITEMRESULT* result, const Tag** tag);
+    // Reads the provider for the given items and stores the result in their cache.
+    void RefreshItems(const std::vector<OPCHANDLE>& handles);
+
+    // group_async.cpp: the asynchronous requests and every callback to the client.
+    struct Batch;
+    // An item of an asynchronous request, as it was when the request came.
+    struct Requested {
+        OPCHANDLE handle;
+        OPCHANDLE client;
+    };
     kit::ComPtr<IOPCDataCallback> Callback();
     // Tells the advised client that an asynchronous request was cancelled.
     void NotifyCancelled(DWORD transactionId);
     // After each callback: a client that is gone or timed out loses its sink.
     void Delivered(HRESULT hr);
-    // Reads the provider for the given items and stores the result in their cache.
-    void RefreshItems(const std::vector<OPCHANDLE>& handles);
-    void ReadDevice(const std::vector<OPCHANDLE>& handles, Batch* batch, std::vector<HRESULT>* errors);
+    void ReadDevice(const std::vector<Requested>& items, Batch* batch);
+    static std::vector<OPCHANDLE> Handles(const std::vector<Requested>& items);
+    // The answer for an item removed before its request ran.
+    static void AppendRemoved(const Requested& item, Batch* batch);
     void FillFromCache(Item& item, Batch* batch, HRESULT* error);
 
-    LONG volatile ref_;
+    LONG volatile clientRefs_;  // COM references: the clients' (through COM or in process)
+    LONG volatile life_;        // clientRefs_ plus the engine's GroupRef holds
     LONG volatile ticking_ = 0;
     ServerProcessRef process_;
     std::shared_ptr<EngineCore> core_;

@@ -58,21 +58,21 @@ COPCServer::COPCServer(const std::shared_ptr<EngineCore>& core)
     : ref_(1),
       core_(core),
       shared_(std::make_shared<ServerShared>()),
+      closing_(false),
       lcid_(LOCALE_SYSTEM_DEFAULT),
-      shutdownPoint_(this, IID_IOPCShutdown, 0) {
-    kit::CritSecLock lock(core_->serversLock);
-    core_->servers.insert(this);
-}
+      shutdownPoint_(this, IID_IOPCShutdown, 0) {}
 
 COPCServer::~COPCServer() {
     {
         kit::CritSecLock lock(core_->serversLock);
         core_->servers.erase(this);
     }
-    // Groups the client still holds live on without us.
-    std::map<OPCHANDLE, kit::ComPtr<COPCGroup>> groups;
+    // Groups the client still holds live on without us. A clone or a new group
+    // on its way in (CloneGroup on another thread) is refused from now on.
+    std::map<OPCHANDLE, GroupRef> groups;
     {
         kit::CritSecLock lock(lock_);
+        closing_ = true;
         groups.swap(groups_);
     }
     for (auto& g : groups) g.second->Detach();
@@ -81,11 +81,17 @@ COPCServer::~COPCServer() {
 HRESULT CreateServerObject(const std::shared_ptr<EngineCore>& core, REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
-    COPCServer* server = new (std::nothrow) COPCServer(core);
+    kit::ComPtr<COPCServer> server;
+    server.Attach(new (std::nothrow) COPCServer(core));
     if (!server) return E_OUTOFMEMORY;
-    HRESULT hr = server->QueryInterface(iid, out);
-    server->Release();
-    return hr;
+    {
+        // Checked and joined under the lock Stop takes to end serving: an object is
+        // either among those Stop tells and cuts off, or refused here.
+        kit::CritSecLock lock(core->serversLock);
+        if (!core->running) return CO_E_SERVER_STOPPING;
+        core->servers.insert(server.get());
+    }
+    return server->QueryInterface(iid, out);
 }
 
 // IUnknown
@@ -134,9 +140,10 @@ std::wstring COPCServer::UniqueName() {
     }
 }
 
-HRESULT COPCServer::NewGroup(const GroupSettings& requested, kit::ComPtr<COPCGroup>* group) {
+HRESULT COPCServer::NewGroup(const GroupSettings& requested, GroupRef* group) {
     GroupSettings settings = requested;
     kit::CritSecLock lock(lock_);
+    if (closing_) return E_FAIL;  // the server is going: its map would hold the group nowhere
     if (settings.name.empty())
         settings.name = UniqueName();
     else if (NameTaken(settings.name, nullptr))
@@ -144,7 +151,7 @@ HRESULT COPCServer::NewGroup(const GroupSettings& requested, kit::ComPtr<COPCGro
     OPCHANDLE handle = static_cast<OPCHANDLE>(InterlockedIncrement(&core_->nextGroupHandle));
     COPCGroup* g = new (std::nothrow) COPCGroup(core_, shared_, this, handle, settings);
     if (!g) return E_OUTOFMEMORY;
-    group->Attach(g);
+    group->Adopt(g);
     groups_[handle] = *group;
     return S_OK;
 }
@@ -170,7 +177,7 @@ STDMETHODIMP COPCServer::AddGroup(LPCWSTR name, BOOL active, DWORD requestedRate
     }
     s.deadband = deadband ? *deadband : 0.0f;
     s.lcid = lcid;
-    kit::ComPtr<COPCGroup> group;
+    GroupRef group;
     HRESULT hr = NewGroup(s, &group);
     if (FAILED(hr)) return hr;
     hr = group->QueryInterface(iid, reinterpret_cast<void**>(out));
@@ -198,7 +205,7 @@ STDMETHODIMP COPCServer::GetGroupByName(LPCWSTR name, REFIID iid, IUnknown** out
     if (!out) return E_POINTER;
     *out = nullptr;
     if (!name) return E_INVALIDARG;
-    kit::ComPtr<COPCGroup> found;
+    GroupRef found;
     {
         kit::CritSecLock lock(lock_);
         for (const auto& g : groups_)
@@ -237,7 +244,7 @@ STDMETHODIMP COPCServer::GetStatus(OPCSERVERSTATUS** status) try {
 ENGINE_CATCH_ALL
 
 STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) try {
-    kit::ComPtr<COPCGroup> group;
+    GroupRef group;
     {
         kit::CritSecLock lock(lock_);
         auto it = groups_.find(serverGroup);
@@ -246,8 +253,9 @@ STDMETHODIMP COPCServer::RemoveGroup(OPCHANDLE serverGroup, BOOL force) try {
         groups_.erase(it);
     }
     group->Detach();
-    // `group` here plus none in the map: anything above one is a client's.
-    bool inUse = *group->RefCount() > 1;
+    // Only the clients' references count: a refresh in flight or queued work
+    // holds the group too, for a moment, and is no reason to keep it.
+    bool inUse = group->InUse();
     if (inUse && force) {
         group->Disconnect();
         return S_OK;
@@ -264,7 +272,7 @@ STDMETHODIMP COPCServer::CreateGroupEnumerator(OPCENUMSCOPE scope, REFIID iid, I
     if (scope < OPC_ENUM_PRIVATE_CONNECTIONS || scope > OPC_ENUM_ALL) return E_INVALIDARG;
     // The engine has no public groups: those scopes enumerate nothing.
     bool privateOnes = scope != OPC_ENUM_PUBLIC_CONNECTIONS && scope != OPC_ENUM_PUBLIC;
-    std::vector<kit::ComPtr<COPCGroup>> groups;
+    std::vector<GroupRef> groups;
     if (privateOnes) {
         kit::CritSecLock lock(lock_);
         for (const auto& g : groups_) groups.push_back(g.second);
@@ -545,10 +553,13 @@ STDMETHODIMP COPCServer::BrowseOPCItemIDs(OPCBROWSETYPE type, LPCWSTR filter, VA
     };
     std::vector<std::wstring> names;
     if (type == OPC_FLAT) {
+        // The items at and below the current position, by their full item IDs.
+        const std::wstring prefix = JoinPath(path, L"");
         std::vector<const Tag*> tags;
         core_->tags.AllTags(&tags);
         for (const Tag* t : tags)
-            if (leafPasses(t) && MatchPattern(t->id.c_str(), filter)) names.push_back(t->id);
+            if (t->id.compare(0, prefix.size(), prefix) == 0 && leafPasses(t) && MatchPattern(t->id.c_str(), filter))
+                names.push_back(t->id);
     } else {
         std::vector<std::wstring> branches;
         std::vector<const Tag*> leaves;
@@ -616,7 +627,7 @@ HRESULT COPCServer::CloneGroup(COPCGroup* source, LPCWSTR name, REFIID iid, IUnk
     GroupSettings s = source->Settings();
     s.name = name ? name : L"";
     s.active = FALSE;  // a clone starts inactive
-    kit::ComPtr<COPCGroup> group;
+    GroupRef group;
     HRESULT hr = NewGroup(s, &group);
     if (FAILED(hr)) return hr;
     try {
@@ -635,16 +646,16 @@ void COPCServer::SendShutdown(const wchar_t* reason) {
     for (auto& s : sinks) static_cast<IOPCShutdown*>(s.get())->ShutdownRequest(reason);
 }
 
-void COPCServer::Disconnect() {
-    std::vector<kit::ComPtr<COPCGroup>> groups;
+void COPCServer::Disconnect(std::vector<kit::ComPtr<IUnknown>>* sinks) {
+    std::vector<GroupRef> groups;
     {
         kit::CritSecLock lock(lock_);
         for (auto& g : groups_) groups.push_back(g.second);
     }
-    for (auto& g : groups) g->Disconnect();
+    for (auto& g : groups) g->Disconnect(sinks);
     CoDisconnectObject(static_cast<IConnectionPoint*>(&shutdownPoint_), 0);
     CoDisconnectObject(static_cast<IOPCServer*>(this), 0);
-    shutdownPoint_.DropAll();
+    shutdownPoint_.DropAll(sinks);
 }
 
 }  // namespace engine

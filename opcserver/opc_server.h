@@ -63,13 +63,14 @@ public:
     LONG volatile* RefCount() { return &ref_; }
     HRESULT RenameGroup(COPCGroup* group, LPCWSTR name);
     HRESULT CloneGroup(COPCGroup* source, LPCWSTR name, REFIID iid, IUnknown** out);
-    // Engine stop: tells every advised client, then cuts all of them off.
+    // Engine stop: tells every advised client, then cuts all of them off; the
+    // clients' sinks go to `sinks`, for the caller to release.
     void SendShutdown(const wchar_t* reason);
-    void Disconnect();
+    void Disconnect(std::vector<kit::ComPtr<IUnknown>>* sinks);
 
 private:
     ~COPCServer();
-    HRESULT NewGroup(const GroupSettings& settings, kit::ComPtr<COPCGroup>* group);
+    HRESULT NewGroup(const GroupSettings& settings, GroupRef* group);
     bool NameTaken(const std::wstring& name, COPCGroup* except);
     std::wstring UniqueName();
 
@@ -79,7 +80,8 @@ private:
     std::shared_ptr<ServerShared> shared_;
 
     kit::CritSec lock_;
-    std::map<OPCHANDLE, kit::ComPtr<COPCGroup>> groups_;
+    std::map<OPCHANDLE, GroupRef> groups_;
+    bool closing_;  // in the destructor: no group may join any more
     std::vector<std::wstring> browsePath_;
     LCID lcid_;
     std::wstring clientName_;

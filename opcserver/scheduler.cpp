@@ -101,19 +101,19 @@ void Scheduler::Reschedule(COPCGroup* group) {
     SetEvent(wake_.get());
 }
 
-void Scheduler::SnapshotGroups(std::vector<kit::ComPtr<COPCGroup>>* groups) {
+void Scheduler::SnapshotGroups(std::vector<GroupRef>* groups) {
     kit::CritSecLock lock(lock_);
     for (const auto& g : groups_) {
         if (TryAddRef(g.first->RefCount())) {
-            kit::ComPtr<COPCGroup> held;
-            held.Attach(g.first);
+            GroupRef held;
+            held.Adopt(g.first);
             groups->push_back(std::move(held));
         }
     }
 }
 
 bool Scheduler::Post(Task task) {
-    kit::ComPtr<COPCGroup> group = task.group;
+    GroupRef group = task.group;
     // Everything that allocates comes before anything is queued: a request the
     // client was told failed must never complete later.
     std::function<void()> drain = [this, group]() { Drain(group.get()); };
@@ -193,7 +193,7 @@ void Scheduler::Run() {
     for (;;) {
         DWORD wait = INFINITE;
         try {
-            std::vector<kit::ComPtr<COPCGroup>> due;
+            std::vector<GroupRef> due;
             {
                 kit::CritSecLock lock(lock_);
                 if (stopping_) return;
@@ -205,8 +205,8 @@ void Scheduler::Run() {
                         g.second += rate;
                         if (g.second <= now) g.second = now + rate;
                         if (TryAddRef(g.first->RefCount())) {
-                            kit::ComPtr<COPCGroup> held;
-                            held.Attach(g.first);
+                            GroupRef held;
+                            held.Adopt(g.first);
                             due.push_back(std::move(held));
                         }
                     }
@@ -222,7 +222,7 @@ void Scheduler::Run() {
     }
 }
 
-void Scheduler::StartTick(kit::ComPtr<COPCGroup> group) {
+void Scheduler::StartTick(GroupRef group) {
     // A group whose last refresh still runs (or still waits on its client) skips this one.
     if (!group->TryBeginTick()) return;
     COPCGroup* g = group.get();

@@ -184,6 +184,8 @@ void TagSpace::Read(const Tag& tag, TagValue* out) {
 
 HRESULT TagSpace::Write(const Tag& tag, const VARIANT& value) {
     if (!(tag.access & OPC_WRITEABLE)) return OPC_E_BADRIGHTS;
+    // An empty VARIANT carries no value: converted, it would store 0 or "".
+    if (V_VT(&value) == VT_EMPTY) return OPC_E_BADTYPE;
     kit::Variant canonical;
     if (FAILED(ConvertValue(canonical.get(), &value, tag.type))) return OPC_E_BADTYPE;
     {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The monitor as a user sees it: OPC.Krel.Client.exe under Wine in a tmux pane,
 # against the out-of-process test server started by COM. Reads the screen with
-# capture-pane: header, tag rows, values at column 35 changing, the server killed
+# capture-pane: header, tag rows, values at column 35 changing, the text of every
+# value type (the server's /AllTypes tags), a long text kept to its row, a CR/LF
+# shown as blanks, a value that shrinks leaving nothing behind, the server killed
 # (back to the header, retries) and relaunched (values again), a key ending it
 # with exit code 0. The console has the code pages of a Spanish Windows (ANSI
 # 1252, OEM 850), and the real console's own case of monitor_tests runs here,
@@ -53,12 +55,12 @@ wait_for() {
   return 1
 }
 value_at() { local r; r=$(row "$1"); echo "${r:35}"; }
-# The first pass is complete once the last of the five tags shows a value.
-values_shown() { tags_shown && [[ "$(value_at 3)" == " 2.50"* ]] && [ -n "$(value_at 7)" ]; }
+# The first pass is complete once the last of the twenty tags shows a value.
+values_shown() { tags_shown && [[ "$(value_at 3)" == " 2.50"* ]] && [ -n "$(value_at 22)" ]; }
 tags_shown() { [ "$(row 3)" = "        Fixed.Real" ] || [[ "$(row 3)" == "        Fixed.Real"* ]]; }
 
 wine regsvr32 /s "$bin/OPCKrelProxy.dll" >/dev/null 2>&1 || { echo "proxy registration failed"; exit 1; }
-wine "$bin/opc_oop_server.exe" /RegServer >/dev/null 2>&1 || { echo "server registration failed"; exit 1; }
+wine "$bin/opc_oop_server.exe" /RegServer /AllTypes >/dev/null 2>&1 || { echo "server registration failed"; exit 1; }
 printf '[OPC.KREL]\r\nOpcServerName=Krel.OopTest.1\r\nHostName=\r\n' > "$work/OPC.Krel.Client.ini"
 
 # Wine writes the pane's text in the locale's charset: UTF-8, so that tmux keeps
@@ -98,8 +100,21 @@ for i in 0 1 2 3 4; do
 done
 [ "$(value_at 4)" = "Texto ñandú" ] || fail "Fixed.Text shows '$(value_at 4)'"
 [ "$(value_at 5)" = "A" ] || fail "Fixed.Byte shows '$(value_at 5)'"
-[ -z "$(row 8)" ] || fail "row 8 not blank: '$(row 8)'"
-note "first screen:"; echo "$s" | sed -n 1,9p
+# Every type's text, rows 8 to 22 (the server's -AllTypes tags in their order).
+want=([8]="-5" [9]="54321" [10]="3000000000" [11]="-1234567890123456789" [12]="12345678901234567890"
+      [13]="-77" [14]="77" [16]="12345678901.2345" [17]="-1234.5678" [18]="0x80040154"
+      [19]="[4] 0.00 1.50 3.00 4.50" [21]="Linea 1  Linea 2")
+for r in "${!want[@]}"; do
+  [ "$(value_at "$r")" = "${want[$r]}" ] || fail "row $r: '$(value_at "$r")', not '${want[$r]}'"
+done
+[[ "$(value_at 15)" == *2023*6:00:00* ]] || fail "the date shows '$(value_at 15)'"
+long=$(value_at 20)
+[[ "$long" == abcdefghijklm* ]] && [ ${#long} -le 64 ] || fail "the long text shows '$long'"
+[[ "$(row 21)" == "        Types.CrLf"* ]] || fail "the long text ran into the next row: '$(row 21)'"
+[ -z "$(row 23)" ] || fail "row 23 not blank: '$(row 23)'"
+note "first screen:"; echo "$s" | sed -n 1,24p
+# "1234567890.123456789" and "7" by turns: the short one leaves nothing of the long.
+wait_for '[ "$(value_at 22)" = "7" ]' 20 || fail "the shrinking value shows '$(value_at 22)'"
 
 first=$(value_at 6)
 if ! wait_for '[ "$(value_at 6)" != "$first" ]' 20; then fail "Simul.Real stays '$first'"; fi
@@ -117,7 +132,7 @@ else
 fi
 if wait_for values_shown 60; then
   after=$(server_pids)
-  note "values again, server pid $after:"; screen | sed -n 1,8p
+  note "values again, server pid $after:"; screen | sed -n 1,24p
   [ -n "$after" ] && [ "$after" != "$before" ] || fail "no new server process ('$before' -> '$after')"
 else
   fail "values never came back after the shutdown"; screen

@@ -13,9 +13,12 @@
 #include <string>
 #include <vector>
 
+// opcda.h (through the fake) first: the library's header then leaves OPCSERVERSTATE to it.
+#include "FakeOpcServer.h"
 #include "ConsoleIO.h"
 #include "Diagnosis.h"
 #include "Monitor.h"
+#include "opcconst.h"
 
 using ketra::opc::IItemEnumerator;
 using ketra::opc::IOPCClient;
@@ -85,8 +88,16 @@ public:
         e->VcDeletingDestructor(1);
 #endif
     }
+    HRESULT ReadValues(DWORD count, const char* const* ids, KetraItemValue* values) override {
+        ++batches;
+        for (DWORD i = 0; i < count; ++i) {
+            FILETIME ts;
+            if (failReadAt >= 0 && static_cast<int>(reads.size()) == failReadAt) return E_FAIL;  // the link broke
+            values[i].error = ReadValue(ids[i], &ts, &values[i].value, &values[i].quality) ? S_OK : E_FAIL;
+        }
+        return S_OK;
+    }
     bool ReadValue(const char* itemId, FILETIME*, VARIANT* value, DWORD* quality) override {
-        if (failReadAt >= 0 && static_cast<int>(reads.size()) == failReadAt) return false;
         reads.push_back(itemId);
         if (unreadable.count(itemId)) return false;
         // A value per item and pass; the last one given stays.
@@ -100,6 +111,7 @@ public:
         case VT_I4: value->lVal = static_cast<LONG>(v.number); break;
         case VT_UI1: value->bVal = static_cast<BYTE>(v.number); break;
         case VT_BSTR: value->bstrVal = SysAllocString(v.text.c_str()); break;
+        case VT_I8: value->llVal = static_cast<LONGLONG>(v.number); break;
         default: break;
         }
         *quality = v.quality;
@@ -121,6 +133,7 @@ public:
     bool unknownListsRoot = false;  // a failed move into a branch lists the root again
     bool endless = false;           // every unscripted branch holds two new ones
     int stateQueries = 0;
+    int batches = 0;  // ReadValues calls
     std::vector<std::string> connects;
     std::vector<std::string> browsed;
     std::vector<std::string> reads;
@@ -180,6 +193,7 @@ public:
     }
     void WaitForKey() override { ++waits; }
     void Sleep(DWORD ms) override { slept += ms; }
+    short Columns() override { return 100; }
 
     std::string Row(int r) const {
         std::string s = rows.at(r);
@@ -303,42 +317,108 @@ TEST_F(MonitorTest, BranchesThatLeadBackToThemselvesEndTheWalk) {
     EXPECT_EQ(static_cast<size_t>(krelmon::kMaxWalkLevels), endless.browsed.size());
 }
 
+std::string Padded(const std::string& text, size_t width = 16) { return text + std::string(width - text.size(), ' '); }
+
 TEST_F(MonitorTest, ValueTextsByType) {
     VARIANT v;
     VariantInit(&v);
-    EXPECT_EQ("             ", krelmon::ValueCell(v, 0xC0)) << "VT_EMPTY blanks";
+    EXPECT_EQ(Padded(""), krelmon::ValueCell(v, 0xC0, 16)) << "VT_EMPTY of good quality blanks";
+    EXPECT_EQ(Padded(" ----"), krelmon::ValueCell(v, 0x1C, 16)) << "a server waiting for its first value";
     v.vt = VT_UI1;
     v.bVal = 65;
-    EXPECT_EQ("A      ", krelmon::ValueCell(v, 0xC0));
-    EXPECT_EQ(" ----        ", krelmon::ValueCell(v, 0));
-    for (DWORD bad : {0x04, 0x18, 0x1C, 0x3F}) EXPECT_EQ(" ----        ", krelmon::ValueCell(v, bad)) << bad;
-    EXPECT_EQ("A      ", krelmon::ValueCell(v, 0x40)) << "uncertain shows its value";
-    v.vt = VT_I2;
-    v.iVal = -12;
-    EXPECT_EQ("-12", krelmon::ValueText(v));
-    v.vt = VT_I4;
-    v.lVal = 123456;
-    EXPECT_EQ("123456", krelmon::ValueText(v));
-    v.vt = VT_R4;
-    v.fltVal = 3.14159f;
-    EXPECT_EQ(" 3.14", krelmon::ValueText(v));
-    v.vt = VT_R8;
-    v.dblVal = 2.5;
-    EXPECT_EQ("2.500000", krelmon::ValueText(v));
-    v.vt = VT_BOOL;
-    v.boolVal = VARIANT_TRUE;
-    EXPECT_EQ("TRUE", krelmon::ValueText(v));
-    v.boolVal = VARIANT_FALSE;
-    EXPECT_EQ("FALSE", krelmon::ValueText(v));
-    v.vt = VT_ARRAY | VT_R4;
-    v.iVal = 1;
-    EXPECT_EQ("TRUE", krelmon::ValueText(v));
+    EXPECT_EQ(Padded("A"), krelmon::ValueCell(v, 0xC0, 16));
+    EXPECT_EQ(Padded(" ----"), krelmon::ValueCell(v, 0, 16));
+    for (DWORD bad : {0x04, 0x18, 0x1C, 0x3F}) EXPECT_EQ(Padded(" ----"), krelmon::ValueCell(v, bad, 16)) << bad;
+    EXPECT_EQ(Padded("A"), krelmon::ValueCell(v, 0x40, 16)) << "uncertain shows its value";
+    v.bVal = 10;
+    EXPECT_EQ(Padded(" "), krelmon::ValueCell(v, 0xC0, 16)) << "a line feed would leave the row";
+
+    struct Case {
+        VARTYPE vt;
+        LONGLONG bits;  // the value's first eight bytes
+        double real;    // for VT_R4, VT_R8 and VT_DATE
+        const char* text;
+    };
+    const Case cases[] = {
+        {VT_I2, -12, 0, "-12"},
+        {VT_I4, 123456, 0, "123456"},
+        {VT_R4, 0, 3.14159, " 3.14"},
+        {VT_R8, 0, 2.5, "2.500000"},
+        {VT_BOOL, VARIANT_TRUE, 0, "TRUE"},
+        {VT_BOOL, VARIANT_FALSE, 0, "FALSE"},
+        {VT_I1, -5, 0, "-5"},
+        {VT_UI2, 54321, 0, "54321"},
+        {VT_UI4, 3000000000LL, 0, "3000000000"},
+        {VT_INT, -77, 0, "-77"},
+        {VT_UINT, 77, 0, "77"},
+        {VT_I8, -1234567890123456789LL, 0, "-1234567890123456789"},
+        {VT_UI8, -1, 0, "18446744073709551615"},
+        {VT_CY, 123456789012345LL, 0, "12345678901.2345"},
+        {VT_CY, -25000, 0, "-2.5"},
+        {VT_CY, 0, 0, "0"},
+        {VT_ERROR, static_cast<LONG>(0x80040154), 0, "0x80040154"},
+        {VT_NULL, 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        VariantInit(&v);
+        v.vt = c.vt;
+        v.llVal = c.bits;
+        if (c.vt == VT_R4) v.fltVal = static_cast<float>(c.real);
+        if (c.vt == VT_R8) v.dblVal = c.real;
+        EXPECT_EQ(c.text, krelmon::ValueText(v)) << c.vt;
+    }
+    VariantInit(&v);
+    v.vt = VT_DECIMAL;
+    v.decVal.scale = 3;
+    v.decVal.sign = DECIMAL_NEG;
+    v.decVal.Hi32 = 1;  // 2^64 + 5
+    v.decVal.Lo64 = 5;
+    EXPECT_EQ("-18446744073709551.621", krelmon::ValueText(v));
+    v.decVal.sign = 0;
+    v.decVal.Hi32 = 0;
+    v.decVal.Lo64 = 12;
+    EXPECT_EQ("0.012", krelmon::ValueText(v));
+    // The user's own format: the thread's locale, here Spain's.
+    const LCID before = GetThreadLocale();
+    SetThreadLocale(MAKELCID(MAKELANGID(LANG_SPANISH, SUBLANG_SPANISH_MODERN), SORT_DEFAULT));
+    VariantInit(&v);
     v.vt = VT_DATE;
-    v.date = 40000.0;
-    EXPECT_EQ("      ", krelmon::ValueCell(v, 0xC0)) << "a type without a text";
+    v.date = 45215.25;  // two-digit day and month: "d/M" and "dd/MM" alike
+    EXPECT_EQ("16/10/2023 6:00:00", krelmon::ValueText(v));
+    SetThreadLocale(before);
+
+    // Arrays: the count and the first elements that fit, whatever their type;
+    // VT_ARRAY | VT_R4 among them.
+    v.vt = VT_ARRAY | VT_R4;
+    v.parray = SafeArrayCreateVector(VT_R4, 0, 4);
+    for (LONG i = 0; i < 4; ++i) {
+        float f = 1.5f * static_cast<float>(i);
+        SafeArrayPutElement(v.parray, &i, &f);
+    }
+    EXPECT_EQ("[4] 0.00 1.50 3.00 4.50", krelmon::ValueText(v));
+    EXPECT_EQ(Padded("[4] 0.00 1.50", 14), krelmon::ValueCell(v, 0xC0, 14)) << "whole elements only";
+    VariantClear(&v);
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+    VARIANT e;
+    VariantInit(&e);
+    e.vt = VT_BSTR;
+    e.bstrVal = SysAllocString(L"uno");
+    LONG at = 1;
+    SafeArrayPutElement(v.parray, &at, &e);
+    VariantClear(&e);
+    EXPECT_EQ("[2]  uno", krelmon::ValueText(v)) << "an empty element, then a string";
+    VariantClear(&v);
+    v.vt = VT_ARRAY | VT_UI1;
+    v.parray = SafeArrayCreateVector(VT_UI1, 0, 0);
+    EXPECT_EQ("[0]", krelmon::ValueText(v));
+    VariantClear(&v);
+
     v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(L"Bomba \u00f1");
-    EXPECT_EQ("Bomba \xf1", krelmon::ValueText(v)) << "the ANSI code page's text";
+    v.bstrVal = SysAllocString(L"Bomba \u00f1\r\nfin");
+    EXPECT_EQ("Bomba \xf1\r\nfin", krelmon::ValueText(v)) << "the ANSI code page's text";
+    EXPECT_EQ("Bomba \xf1  fin", krelmon::ValueCell(v, 0xC0, 12)) << "control characters as blanks";
+    EXPECT_EQ("Bom", krelmon::ValueCell(v, 0xC0, 3)) << "clipped to the row";
     VariantClear(&v);
 }
 
@@ -352,6 +432,10 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
     c.values["Bomba.Estado"] = {{VT_I4, 7, L"", 0}, {VT_I4, 8, L"", 0xC0}};
     c.Leaf("", "Bomba.Nota");  // a hint entry that cannot be read
     c.unreadable = {"Bomba.Nota"};
+    c.Leaf("", "Bomba.Presion.Descarga.Sensor1");  // longer than the room before column 35
+    c.values["Bomba.Presion.Descarga.Sensor1"] = {
+        {VT_BSTR, 0, L"Linea 1\r\nLinea 2, con mas texto del que cabe en lo que queda de la fila", 0xC0},
+        {VT_BSTR, 0, L"ok", 0xC0}};
     c.stateResult = S_OK;  // while the server answers
     g_clients = {&c};
     screen.keyAtPoll = kHeaderPolls + 20 + 1;  // during the second pass's wait
@@ -366,10 +450,12 @@ TEST_F(MonitorTest, ScreenShowsHeaderTagsAndValuesAtColumn35UntilAKey) {
     EXPECT_EQ("A               ", screen.Cell(4));
     EXPECT_EQ("8               ", screen.Cell(5)) << "good again after quality 0";
     EXPECT_EQ(" ----           ", screen.Cell(6)) << "the others kept updating";
-    EXPECT_EQ(2, c.stateQueries);
-    EXPECT_EQ("", screen.Row(7));
+    EXPECT_EQ(0, c.stateQueries) << "a row that cannot be read is an answer of the server";
+    EXPECT_EQ("        Bomba.Presion.Descarga.Sen ok", screen.Row(7)) << "the shorter text erased the whole longer one";
+    EXPECT_EQ("", screen.Row(8)) << "nothing wrapped into the next row";
     EXPECT_EQ((std::vector<std::string>{"Krel.Test@LocalHost"}), c.connects);
-    EXPECT_EQ(8u, c.reads.size());
+    EXPECT_EQ(2, c.batches) << "one call a pass";
+    EXPECT_EQ(10u, c.reads.size());
     EXPECT_EQ(1, c.disconnects);
     EXPECT_EQ(1, g_destroyed);
     EXPECT_EQ(1, screen.clears);
@@ -387,6 +473,44 @@ TEST_F(MonitorTest, BadQualityShowsDashes) {
     EXPECT_EQ(0, krelmon::ConnectionCycle(screen, kFactory, settings, table));
     EXPECT_EQ(" ----           ", screen.Cell(3));
     EXPECT_EQ("        T", screen.Row(3).substr(0, 9));
+}
+
+// The console, the library and a server: the first pass adds the 20 tags in one
+// call, and every pass is one read of all of them.
+TEST_F(MonitorTest, EveryPassIsOneReadOfAllTags) {
+    kit::ComInit com(COINIT_MULTITHREADED);
+    fakeopc::FakeOpc fake;
+    const CLSID clsid = {0x0a5c9f1e, 0x6b21, 0x4c3d, {0x9e, 0x8f, 0x12, 0x34, 0xab, 0xcd, 0x56, 0x80}};
+    ASSERT_EQ(S_OK, fake.Register(clsid, L"Kit.FakeOpc.Monitor.1"));
+    fake.hasBrowse20 = true;
+    for (int i = 0; i < 21; ++i) {  // one more than the console takes
+        const std::wstring id = L"T" + std::to_wstring(100 + i);
+        fake.AddBrowseNode(L"", id, false);
+        fakeopc::FakeItem item;
+        if (i == 4) item.readError = OPC_E_BADRIGHTS;
+        fake.DefineItem(id, item);
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_I4;
+        v.lVal = i;
+        fake.SetValue(id, v);
+    }
+    std::snprintf(settings.serverName, sizeof settings.serverName, "%s", "Kit.FakeOpc.Monitor.1");
+    settings.hostName[0] = '\0';
+    krelmon::TagTable table;
+    screen.MoveTo(0, 3);
+    screen.keyAtPoll = 20 + 20 + 1;  // after the third pass
+    EXPECT_EQ(0, krelmon::ConnectionCycle(screen, krelmon::LibraryFactory(), settings, table));
+    const auto adds = fake.AddItemsCalls();
+    ASSERT_EQ(1u, adds.size());
+    EXPECT_EQ(20u, adds[0].size());
+    const auto reads = fake.Reads();
+    ASSERT_EQ(3u, reads.size());
+    for (const auto& r : reads) EXPECT_EQ(20u, r.serverHandles.size());
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(Padded(i == 4 ? " ----" : std::to_string(i)), screen.Cell(3 + i)) << "row of T" << 100 + i;
+    EXPECT_EQ(0, fake.OutstandingRefs());
+    EXPECT_EQ(0, fake.LiveObjects());
 }
 
 TEST_F(MonitorTest, NoTagsSaysSoAndRetriesWithANewClient) {

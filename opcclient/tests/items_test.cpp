@@ -216,6 +216,68 @@ TEST_F(ItemsTest, ReconnectAddsEveryItemInOneCallInOrder) {
     EXPECT_EQ(2, added);
 }
 
+TEST_F(ItemsTest, ReadValuesAddsNewItemsInOneCallAndReadsAllInOne) {
+    Define(L"Bomba.3H.A", 1.0f);
+    Define(L"Bomba.3H.B", 2.0f);
+    ASSERT_EQ(S_OK, ConnectLocal());
+    ASSERT_TRUE(Read("Bomba.1H.Caudal"));  // registered before
+    fake->Item(L"Bomba.1H.Presion")->readError = OPC_E_BADRIGHTS;
+    const char* ids[] = {"Bomba.1H.Aceleracion", "Bomba.1H.Caudal", "Bomba.2H.Nivel", "Bomba.1H.Presion", nullptr};
+    KetraItemValue v[5];
+    for (KetraItemValue& x : v) VariantInit(&x.value);
+    EXPECT_EQ(S_FALSE, client->ReadValues(5, ids, v));
+    auto adds = fake->AddItemsCalls();
+    ASSERT_EQ(2u, adds.size());
+    ASSERT_EQ(3u, adds[1].size()) << "the three new items in one call";
+    EXPECT_EQ(L"Bomba.2H.Nivel", adds[1][1].itemId);
+    ASSERT_EQ(2u, fake->Reads().size());
+    EXPECT_EQ(3u, fake->Reads()[1].serverHandles.size()) << "one read; the item the server refused is not in it";
+    EXPECT_EQ(OPC_DS_CACHE, fake->Reads()[1].source);
+    EXPECT_EQ(S_OK, v[0].error);
+    EXPECT_FLOAT_EQ(3.25f, v[0].value.fltVal);
+    EXPECT_EQ(192u, v[0].quality);
+    EXPECT_EQ(fake->Item(L"Bomba.1H.Aceleracion")->timestamp.dwLowDateTime, v[0].timestamp.dwLowDateTime);
+    EXPECT_FLOAT_EQ(17.0f, v[1].value.fltVal);
+    EXPECT_EQ(OPC_E_UNKNOWNITEMID, v[2].error);
+    EXPECT_EQ(VT_EMPTY, v[2].value.vt);
+    EXPECT_EQ(OPC_E_BADRIGHTS, v[3].error);
+    EXPECT_EQ(E_INVALIDARG, v[4].error) << "a null ID registers nothing";
+    EXPECT_EQ(4u, engine().ItemCount());
+    EXPECT_TRUE(HasLine("ERR: ReadValue: Failed to read value Bomba.1H.Presion"));
+
+    // The next pass: one read, nothing added; the refused item is never read.
+    EXPECT_EQ(S_FALSE, client->ReadValues(4, ids, v));
+    EXPECT_EQ(2u, fake->AddItemsCalls().size());
+    ASSERT_EQ(3u, fake->Reads().size());
+    EXPECT_EQ(3u, fake->Reads()[2].serverHandles.size());
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, v[2].error);
+
+    // A batch the server refuses as a whole: one call per item, as first reads add them.
+    fake->addItemsScript = {E_OUTOFMEMORY};
+    const char* more[] = {"Bomba.3H.A", "Bomba.3H.B"};
+    EXPECT_EQ(S_OK, client->ReadValues(2, more, v));
+    adds = fake->AddItemsCalls();
+    ASSERT_EQ(5u, adds.size());
+    EXPECT_EQ(2u, adds[2].size());
+    EXPECT_EQ(1u, adds[4].size());
+    EXPECT_EQ(4u, fake->Reads().size());
+    EXPECT_FLOAT_EQ(2.0f, v[1].value.fltVal);
+
+    // The read call itself fails: every item says so.
+    fake->readScript = {RPC_E_DISCONNECTED};
+    fake->readReturnsNoErrors = true;
+    EXPECT_EQ(RPC_E_DISCONNECTED, client->ReadValues(2, more, v));
+    EXPECT_EQ(RPC_E_DISCONNECTED, v[0].error);
+    EXPECT_EQ(RPC_E_DISCONNECTED, v[1].error);
+    // After a disconnect: registered, but there is no group to read from.
+    client->Disconnect();
+    const char* late = "Bomba.9H.Nuevo";
+    EXPECT_EQ(E_FAIL, client->ReadValues(1, &late, v));
+    EXPECT_EQ(E_FAIL, v[0].error);
+    EXPECT_EQ(7u, engine().ItemCount());
+    for (KetraItemValue& x : v) VariantClear(&x.value);
+}
+
 TEST_F(ItemsTest, ReconnectOneByOneMakesOneCallPerItem) {
     ASSERT_EQ(S_OK, ConnectLocal());
     ASSERT_TRUE(Read("Bomba.1H.Aceleracion"));

@@ -14,6 +14,7 @@
 #include "IOPCClient.h"
 #include "kit_com.h"
 #include "kit_exports.h"
+#include "opcconst.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ struct VcClientVtbl {
     void*(__thiscall* EnumerateItems)(void* self, const char* branchPath);
     void(__thiscall* ReleaseEnumerator)(void* self, void* enumerator);
     bool(__thiscall* ReadValue)(void* self, const char* itemId, FILETIME* ts, VARIANT* value, DWORD* quality);
+    HRESULT(__thiscall* ReadValues)(void* self, DWORD count, const char* const* ids, KetraItemValue* values);
 };
 
 struct VcEnumeratorVtbl {
@@ -110,6 +112,19 @@ TEST_F(DllAbiTest, ClientSlotsInVisualCppOrder) {
     ASSERT_FALSE(g_lines.empty());
     EXPECT_EQ("ERR: No.Such.Tag - OPC_E_UNKNOWNITEMID:The ItemID is not in the server address space.", g_lines[0]);
 
+    // Slot 6, and the export that stands for it, on the same item.
+    typedef HRESULT(__stdcall * ReadValuesFn)(void*, DWORD, const char* const*, KetraItemValue*);
+    auto readValues = reinterpret_cast<ReadValuesFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, KIT_STDCALL_NAME(ReadOPCValues, 16))));
+    ASSERT_NE(nullptr, readValues);
+    const char* ids[] = {"No.Such.Tag", nullptr};
+    KetraItemValue values[2] = {};
+    EXPECT_EQ(S_FALSE, vt->ReadValues(client, 2, ids, values));
+    EXPECT_EQ(OPC_E_INVALIDHANDLE, values[0].error) << "refused by its add before";
+    EXPECT_EQ(E_INVALIDARG, values[1].error);
+    EXPECT_EQ(S_FALSE, readValues(client, 1, ids, values));
+    EXPECT_EQ(E_POINTER, readValues(nullptr, 1, ids, values));
+
     g_lines.clear();
     EXPECT_EQ(0, vt->Disconnect(client));
     EXPECT_TRUE(g_lines.empty());
@@ -158,6 +173,12 @@ static_assert(offsetof(KetraDiagStep, elapsedMs) == 12 && offsetof(KetraDiagStep
                   offsetof(KetraDiagStep, detail) == 80 && offsetof(KetraDiagStep, error) == 2128 &&
                   sizeof(KetraDiagStep) == 3068,
               "KetraDiagStep as Visual C++ lays it out");
+
+static_assert(offsetof(KetraItemValue, timestamp) == sizeof(VARIANT) &&
+                  offsetof(KetraItemValue, quality) == sizeof(VARIANT) + 8 &&
+                  offsetof(KetraItemValue, error) == sizeof(VARIANT) + 12 &&
+                  sizeof(KetraItemValue) == sizeof(VARIANT) + 16,
+              "KetraItemValue as Visual C++ lays it out");
 
 typedef BOOL(__stdcall* LastErrorFn)(void*, KetraOPCError*);
 typedef LONG(__stdcall* DiagnoseFn)(const char*, const char*, KetraDiagCallback, void*);

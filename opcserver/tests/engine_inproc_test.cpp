@@ -8,8 +8,10 @@
 #include <olectl.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -73,12 +75,14 @@ int RAW_METHOD(RawReadTag, const char* name, FILETIME* ts, DWORD* quality, VARIA
 void* const kRawTable[] = {reinterpret_cast<void*>(&RawDeletingDestructor), reinterpret_cast<void*>(&RawReadTag)};
 
 // A client in this process (COM hands it the engine's own objects) with one active group.
-void ConnectInProcess(const CLSID& clsid, kit::ComPtr<IOPCServer>* server, kit::ComPtr<IOPCItemMgt>* items) {
+void ConnectInProcess(const CLSID& clsid, kit::ComPtr<IOPCServer>* server, kit::ComPtr<IOPCItemMgt>* items,
+                      OPCHANDLE* group = nullptr) {
     ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, server->put_void()));
     OPCHANDLE groupHandle;
     DWORD rate;
     ASSERT_TRUE(SUCCEEDED((*server)->AddGroup(L"g", TRUE, 1000, 1, nullptr, nullptr, 0, &groupHandle, &rate,
                                               IID_IOPCItemMgt, reinterpret_cast<IUnknown**>(items->put()))));
+    if (group) *group = groupHandle;
 }
 
 // {0B4C7A52-61E3-4D0F-8A2B-77C1D9E3F501}
@@ -225,6 +229,20 @@ void* __cdecl FailingMalloc(size_t size) {
     return nullptr;
 }
 
+// The first allocation the engine makes on the arming thread waits until released,
+// so that another thread acts at exactly that point of a call.
+DWORD volatile g_pauseThread = 0;
+HANDLE g_paused = nullptr, g_resume = nullptr;
+
+void* __cdecl PausingMalloc(size_t size) {
+    if (GetCurrentThreadId() == g_pauseThread) {
+        g_pauseThread = 0;
+        SetEvent(g_paused);
+        WaitForSingleObject(g_resume, INFINITE);
+    }
+    return g_malloc(size);
+}
+
 HRESULT(WINAPI* g_register)(REFCLSID, IUnknown*, DWORD, DWORD, DWORD*) = nullptr;
 ULONG g_heldAtPublish = 0;
 
@@ -234,9 +252,11 @@ HRESULT WINAPI WatchedRegister(REFCLSID clsid, IUnknown* factory, DWORD context,
     return g_register(clsid, factory, context, flags, cookie);
 }
 
-// Counts completed asynchronous reads; lives on the test's stack.
+// Counts completed asynchronous reads (and holds them while `hold` is not set);
+// lives on the test's stack.
 struct ReadSink final : IOPCDataCallback {
     LONG volatile reads = 0;
+    HANDLE hold = nullptr;
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         bool ok = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOPCDataCallback);
         *out = ok ? this : nullptr;
@@ -249,6 +269,7 @@ struct ReadSink final : IOPCDataCallback {
     STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                                 HRESULT*) override {
         InterlockedIncrement(&reads);
+        if (hold) WaitForSingleObject(hold, INFINITE);
         return S_OK;
     }
     STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
@@ -353,6 +374,103 @@ TEST(EngineUnderPressure, PublishedHeldAndEveryFailedAllocationIsOutOfMemoryWith
     }
     engine->Stop();  // lets the queued reads run first
     EXPECT_EQ(1, sink.reads);  // a read the client was told failed never completes
+    DestroyOPCServerObject();
+}
+
+// {2D9E4F62-7A3B-4C85-9E10-5F6A7B8C9D01}
+const CLSID kLifetimeClsid = {0x2D9E4F62, 0x7A3B, 0x4C85, {0x9E, 0x10, 0x5F, 0x6A, 0x7B, 0x8C, 0x9D, 0x01}};
+
+TEST(EngineLifetime, RemoveCountsTheClientsHoldsAndNothingJoinsAServerOrEngineOnItsWayOut) {
+    kit::ComInit com(COINIT_MULTITHREADED);
+    IOPCServerObject* engine = CreateNewOPCServerObject();
+    ASSERT_NE(nullptr, engine);
+    RawProvider provider = {kRawTable, 0, 0, 0, false, {0}};
+    engine->SetValueProvider(reinterpret_cast<IValueProvider*>(&provider));
+    ASSERT_TRUE(engine->AddTag("Raw.Value", VT_I4, OPC_READABLE));
+    ASSERT_EQ(0, engine->Start(&kLifetimeClsid));
+    kit::ComPtr<IOPCServer> server;
+    kit::ComPtr<IOPCItemMgt> items;
+    OPCHANDLE groupHandle = 0;
+    ASSERT_NO_FATAL_FAILURE(ConnectInProcess(kLifetimeClsid, &server, &items, &groupHandle));
+
+    // A completion still in the client's callback holds the group for the engine,
+    // not for the client: with the client's references gone it is removed outright.
+    OPCITEMDEF def = {};
+    def.szItemID = const_cast<wchar_t*>(L"Raw.Value");
+    kit::CoTaskArray<OPCITEMRESULT> r;
+    kit::CoTaskArray<HRESULT> e;
+    ASSERT_EQ(S_OK, items->AddItems(1, &def, r.put(), e.put()));
+    ReadSink sink;
+    kit::Handle hold(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    sink.hold = hold.get();
+    {
+        kit::ComPtr<IOPCAsyncIO2> async;
+        kit::ComPtr<IConnectionPointContainer> cpc;
+        kit::ComPtr<IConnectionPoint> cp;
+        DWORD cookie, cancel;
+        ASSERT_TRUE(SUCCEEDED(items.As(IID_IOPCAsyncIO2, async)) &&
+                    SUCCEEDED(items.As(IID_IConnectionPointContainer, cpc)) &&
+                    SUCCEEDED(cpc->FindConnectionPoint(IID_IOPCDataCallback, cp.put())));
+        ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+        ASSERT_EQ(S_OK, async->Read(1, &r[0].hServer, 1, &cancel, e.put()));
+    }
+    for (int i = 0; i < 500 && !sink.reads; ++i) Sleep(10);
+    ASSERT_EQ(1, sink.reads);
+    items.Reset();
+    EXPECT_EQ(S_OK, server->RemoveGroup(groupHandle, FALSE));
+    SetEvent(hold.get());
+
+    kit::Handle paused(CreateEventW(nullptr, FALSE, FALSE, nullptr)), resume(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_paused = paused.get();
+    g_resume = resume.get();
+    ImportPatch pausing("msvcrt.dll", "malloc", reinterpret_cast<void*>(&PausingMalloc));
+    g_malloc = reinterpret_cast<decltype(g_malloc)>(pausing.original);
+    ASSERT_NE(nullptr, g_malloc);
+
+    // A clone made while its server's last reference goes: paused in the clone's
+    // name (the source's owner held), the server's destructor runs meanwhile.
+    kit::ComPtr<IOPCGroupStateMgt> source;
+    OPCHANDLE h;
+    DWORD rate;
+    ASSERT_EQ(S_OK, server->AddGroup(L"s", FALSE, 1000, 2, nullptr, nullptr, 0, &h, &rate, IID_IOPCGroupStateMgt,
+                                     reinterpret_cast<IUnknown**>(source.put())));
+    kit::ComPtr<IUnknown> clone;
+    HRESULT cloned = E_UNEXPECTED;
+    std::thread cloning([&] {
+        g_pauseThread = GetCurrentThreadId();
+        cloned = source->CloneGroup(L"A clone with a long name", IID_IUnknown, clone.put());
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(paused.get(), 5000));
+    std::thread releasing([&] { server.Reset(); });
+    Sleep(300);  // the destructor has emptied the server's list and waits for the source
+    SetEvent(resume.get());
+    cloning.join();
+    releasing.join();
+    EXPECT_EQ(E_FAIL, cloned);  // a server on its way out takes no group
+    EXPECT_FALSE(clone);
+
+    // A client whose server object is being made as the engine stops: paused past
+    // the class object's running check, Stop runs to its end meanwhile.
+    ResetEvent(resume.get());
+    kit::ComPtr<IOPCServer> late;
+    HRESULT created = E_UNEXPECTED;
+    std::thread connecting([&] {
+        kit::ComInit c(COINIT_MULTITHREADED);
+        g_pauseThread = GetCurrentThreadId();
+        created = CoCreateInstance(kLifetimeClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, late.put_void());
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(paused.get(), 5000));
+    std::atomic<bool> stopped(false);
+    std::thread stopping([&] {
+        engine->Stop();
+        stopped = true;
+    });
+    for (int i = 0; i < 1000 && !stopped; ++i) Sleep(10);
+    SetEvent(resume.get());
+    connecting.join();
+    stopping.join();
+    EXPECT_EQ(CO_E_SERVER_STOPPING, created);  // never a server the stop did not cut off
+    late.Reset();
     DestroyOPCServerObject();
 }
 

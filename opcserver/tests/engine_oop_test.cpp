@@ -37,6 +37,8 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&ref_)); }
     STDMETHODIMP_(ULONG) Release() override {
         LONG n = InterlockedDecrement(&ref_);
+        // A client whose computer has gone: the server's last release of its proxy hangs.
+        if (n == 1 && holdRelease) WaitForSingleObject(releaseHold.get(), INFINITE);
         if (n == 0) delete this;
         return static_cast<ULONG>(n);
     }
@@ -113,6 +115,8 @@ public:
     kit::Handle hold{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
     LONG volatile entered = 0;
     HRESULT answer = S_OK;  // of OnReadComplete
+    bool holdRelease = false;
+    kit::Handle releaseHold{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
 private:
     void Record(std::vector<Call>* to, DWORD trans, OPCHANDLE group, DWORD count, OPCHANDLE* items,
@@ -159,8 +163,10 @@ public:
         reason_ = reason ? reason : L"(null)";
         // The server is still fully usable while it announces its end.
         InterlockedIncrement(&calls_);
+        WaitForSingleObject(hold.get(), INFINITE);  // a client that does not answer, until set
         return S_OK;
     }
+    kit::Handle hold{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
     LONG volatile ref_ = 1;
     LONG volatile calls_ = 0;
     std::wstring reason_;
@@ -394,6 +400,16 @@ ULONGLONG NowTicks() {
 
 const ULONGLONG kSecond = 10000000ULL;
 
+// Advises `sink` on the connection point `iid` of `object`.
+HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
+    kit::ComPtr<IConnectionPointContainer> cpc;
+    kit::ComPtr<IConnectionPoint> cp;
+    DWORD cookie;
+    HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, cpc.put_void());
+    if (SUCCEEDED(hr)) hr = cpc->FindConnectionPoint(iid, cp.put());
+    return SUCCEEDED(hr) ? cp->Advise(sink, &cookie) : hr;
+}
+
 class EngineOutOfProcess : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(g_host && g_host->state->ready && !g_host->state->stopRequested); }
@@ -477,6 +493,9 @@ TEST_F(EngineOutOfProcess, BrowsesTheDottedNamesAsATree) {
     EXPECT_EQ(std::vector<std::wstring>({L"Plant.Pump.Running"}), Strings(writable.get()));
     // Readable or writable, as the kit's client asks: every leaf of the level.
     ASSERT_EQ(S_OK, browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Tank"));
+    // Flat from a branch: what lies at and below it, by full item IDs.
+    EXPECT_EQ(std::vector<std::wstring>({L"Plant.Tank.Level", L"Plant.Tank.Status", L"Plant.Tank.Temp"}),
+              Browse(browse.get(), OPC_FLAT));
     kit::ComPtr<IEnumString> either;
     ASSERT_EQ(S_OK, browse->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE, either.put()));
     EXPECT_EQ(std::vector<std::wstring>({L"Level", L"Status", L"Temp"}), Strings(either.get()));
@@ -710,6 +729,11 @@ TEST_F(EngineOutOfProcess, WritesRespectAccessRights) {
     ReadResult r = SyncRead(g.items.get(), OPC_DS_CACHE, a.handles);
     EXPECT_DOUBLE_EQ(42.5, r.numbers[0]);
     EXPECT_EQ(-1.0, r.numbers[1]);  // VARIANT_TRUE as a number
+    // An empty VARIANT is no value: refused, and the last one stays.
+    VariantInit(&values[1]);
+    ASSERT_EQ(S_FALSE, io->Write(1, &a.handles[1], &values[1], errors.put()));
+    EXPECT_EQ(OPC_E_BADTYPE, errors[0]);
+    EXPECT_EQ(-1.0, SyncRead(g.items.get(), OPC_DS_DEVICE, {a.handles[1]}).numbers[0]);
 }
 
 TEST_F(EngineOutOfProcess, SubscriptionReportsChangesAtTheUpdateRate) {
@@ -950,6 +974,44 @@ TEST_F(EngineOutOfProcess, Cancel2WithdrawsAQueuedRequestAndClonesCarryTheItems)
     EXPECT_EQ(501u, reads[0].trans);
     EXPECT_EQ(502u, sink->Get(&sink->cancels)[0].trans);
     EXPECT_EQ(77u, sink->Get(&sink->cancels)[0].group);
+
+    // Requests whose items go, or whose group goes inactive, before they run still
+    // complete, each once: the removed items with an error, under their client handles.
+    OPCHANDLE pump = AddItems(g.items.get(), {L"Plant.Pump.Running"}, VT_EMPTY, 200).handles[0];
+    VARIANT on;
+    VariantInit(&on);
+    V_VT(&on) = VT_BOOL;
+    V_BOOL(&on) = VARIANT_TRUE;
+    DWORD third = 0, fourth = 0;
+    kit::CoTaskArray<HRESULT> e3, e4;
+    sink->Clear();
+    ASSERT_EQ(S_OK, async->Read(1, &slow, 503, &first, e1.put()));  // holds the queue for a second
+    ASSERT_EQ(S_OK, async->Read(1, &level, 504, &second, e2.put()));
+    ASSERT_EQ(S_OK, async->Write(1, &pump, &on, 505, &third, e3.put()));
+    ASSERT_EQ(S_OK, async->Refresh2(OPC_DS_CACHE, 506, &fourth));
+    OPCHANDLE gone[] = {level, pump};
+    ASSERT_EQ(S_OK, g.items->RemoveItems(2, gone, e4.put()));
+    kit::ComPtr<IOPCGroupStateMgt> queueState;
+    ASSERT_EQ(S_OK, g.items.As(IID_IOPCGroupStateMgt, queueState));
+    BOOL inactive = FALSE;
+    DWORD revised;
+    ASSERT_EQ(S_OK, queueState->SetState(nullptr, &revised, &inactive, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(sink->WaitFor(&sink->refreshes, 1, 5000));
+    Sleep(200);
+    reads = sink->Get(&sink->reads);
+    ASSERT_EQ(2u, reads.size());
+    EXPECT_EQ(504u, reads[1].trans);
+    EXPECT_EQ(std::vector<OPCHANDLE>({101}), reads[1].items);
+    EXPECT_EQ(std::vector<HRESULT>({OPC_E_INVALIDHANDLE}), reads[1].errors);
+    std::vector<DataSink::Call> writes = sink->Get(&sink->writes);
+    ASSERT_EQ(1u, writes.size());
+    EXPECT_EQ(std::vector<OPCHANDLE>({200}), writes[0].items);
+    EXPECT_EQ(std::vector<HRESULT>({OPC_E_INVALIDHANDLE}), writes[0].errors);
+    std::vector<DataSink::Call> refreshes = sink->Get(&sink->refreshes);
+    ASSERT_EQ(1u, refreshes.size());
+    EXPECT_EQ(506u, refreshes[0].trans);
+    EXPECT_EQ(3u, refreshes[0].items.size());
+    EXPECT_EQ(E_FAIL, async->Cancel2(fourth));  // completed: nothing left to cancel
     ASSERT_EQ(S_OK, cp->Unadvise(cookie));
 
     kit::ComPtr<IOPCGroupStateMgt> state;
@@ -974,7 +1036,7 @@ TEST_F(EngineOutOfProcess, Cancel2WithdrawsAQueuedRequestAndClonesCarryTheItems)
     OPCITEMATTRIBUTES* attrs = nullptr;
     ULONG fetched = 0;
     e->Next(10, &attrs, &fetched);
-    EXPECT_EQ(2u, fetched);
+    EXPECT_EQ(1u, fetched);  // the slow tag (the others were removed above)
     for (ULONG i = 0; i < fetched; ++i) {
         CoTaskMemFree(attrs[i].szAccessPath);
         CoTaskMemFree(attrs[i].szItemID);
@@ -1098,10 +1160,19 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     ASSERT_EQ(S_OK, cp->Advise(static_cast<IOPCShutdown*>(shutdown.get()), &cookie));
     // A second client without a sink is cut off all the same.
     kit::ComPtr<IOPCServer> quiet = Connect();
-    // A third hangs in a callback: it holds up neither the others' notice nor the stop.
+    // A third hangs in a callback and in its shutdown notice, and letting go of its
+    // idle group's sink hangs too (its computer gone): it holds up neither the
+    // others' notice nor the stop.
     kit::ComPtr<IOPCServer> hanging = Connect();
     HungClient hung;
     ASSERT_TRUE(hung.Start(hanging.get()));
+    kit::ComPtr<ShutdownSink> hungNotice = Make<ShutdownSink>();
+    ResetEvent(hungNotice->hold.get());
+    ASSERT_EQ(S_OK, Advise(hanging.get(), IID_IOPCShutdown, static_cast<IOPCShutdown*>(hungNotice.get())));
+    Group idle = AddGroup(hanging.get(), L"Idle", FALSE, 1000, 10);
+    kit::ComPtr<DataSink> idleSink = Make<DataSink>();
+    ASSERT_EQ(S_OK, Advise(idle.items.get(), IID_IOPCDataCallback, static_cast<IOPCDataCallback*>(idleSink.get())));
+    idleSink->holdRelease = true;
 
     Group g = AddGroup(server.get(), L"Busy", TRUE, 50, 1);
     Added a = AddItems(g.items.get(), {L"Plant.Slow", L"Counter"});
@@ -1135,6 +1206,10 @@ TEST_F(EngineOutOfProcess, ZStopSendsShutdownThenCutsClientsOffAndSparesTheProvi
     for (int i = 0; i < 3000 && !g_host->state->stopReturned; ++i) Sleep(10);
     ASSERT_EQ(1, g_host->state->stopReturned);
     SetEvent(hung.sink->hold.get());  // only now
+    SetEvent(hungNotice->hold.get());
+    SetEvent(idleSink->releaseHold.get());
+    EXPECT_EQ(1, hungNotice->calls_);
+    EXPECT_TRUE(idleSink->OnlyOurs());
     EXPECT_EQ(1, shutdown->calls_);
     EXPECT_FALSE(shutdown->reason_.empty());
     Sleep(300);

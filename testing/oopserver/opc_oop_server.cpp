@@ -18,6 +18,10 @@
 //   opc_oop_server.exe /RegServer /NoCallbacks   the same, for a server whose
 //                                     callbacks never arrive, as when the client
 //                                     computer's firewall or rights refuse them
+//   opc_oop_server.exe /RegServer /AllTypes   the same, for a server that also
+//                                     lists "Types.*": a tag of each VARIANT type a
+//                                     client must show, arrays, a 200-character text,
+//                                     one with CR/LF and one that shrinks on every read
 //   opc_oop_server.exe /RegServer /DelayMs=<n>   the same, for a server behind a
 //                                     slow link: every incoming call is answered n ms late
 //   opc_oop_server.exe /RegServer /Hang=<Interface>::<Method>   the same, for a
@@ -68,8 +72,19 @@ struct Tag {
 const Tag kTags[] = {
     {L"Fixed.Real", VT_R4}, {L"Fixed.Text", VT_BSTR}, {L"Fixed.Byte", VT_UI1},
     {L"Simul.Real", VT_R4}, {L"Simul.Count", VT_I4},
+    // Served only with -AllTypes: a value of every type a console must show.
+    {L"Types.I1", VT_I1}, {L"Types.UI2", VT_UI2}, {L"Types.UI4", VT_UI4}, {L"Types.I8", VT_I8},
+    {L"Types.UI8", VT_UI8}, {L"Types.INT", VT_INT}, {L"Types.UINT", VT_UINT}, {L"Types.DATE", VT_DATE},
+    {L"Types.CY", VT_CY}, {L"Types.DECIMAL", VT_DECIMAL}, {L"Types.ERROR", VT_ERROR},
+    {L"Types.ArrayR4", VT_ARRAY | VT_R4}, {L"Types.LongText", VT_BSTR}, {L"Types.CrLf", VT_BSTR},
+    {L"Types.Shrinking", VT_BSTR},
 };
 const size_t kTagCount = sizeof(kTags) / sizeof(kTags[0]);
+const size_t kBasicTags = 5;
+// The tags this server knows and lists: the basic five, or all with -AllTypes.
+size_t g_tagCount = kBasicTags;
+// Reads of "Types.Shrinking", which alternates between a long and a short text.
+std::atomic<long> g_shrinkReads{0};
 const FILETIME kTime = {KIT_OOP_TIME_LOW, KIT_OOP_TIME_HIGH};
 
 LPWSTR CoString(const std::wstring& s) {
@@ -99,10 +114,10 @@ std::vector<std::wstring> Split(const std::wstring& id) {
     return parts;
 }
 
-// Tags 0 to kTagCount - 1 are the browsable ones, kTagCount + n is "Var.<n>".
+// Tags 0 to g_tagCount - 1 are the browsable ones, kTagCount + n is "Var.<n>".
 int FindTag(const wchar_t* id) {
     if (!id) return -1;
-    for (size_t i = 0; i < kTagCount; ++i)
+    for (size_t i = 0; i < g_tagCount; ++i)
         if (wcscmp(kTags[i].id, id) == 0) return static_cast<int>(i);
     wchar_t* end = nullptr;
     unsigned long n = wcsncmp(id, L"Var.", 4) == 0 && iswdigit(id[4]) ? wcstoul(id + 4, &end, 10) : KIT_OOP_SAMPLES;
@@ -120,6 +135,46 @@ HRESULT WriteResult(int tag, const VARIANT& value) {
     return KitOopSameValue(value, *sample.get()) ? S_OK : OPC_E_RANGE;
 }
 
+// The -AllTypes tags: the samples of oop_server.h where there is one.
+void ReadTypesTag(int index, VARIANT* value) {
+    const VARTYPE type = kTags[index].type;
+    for (size_t n = 0; n < KIT_OOP_SAMPLES; ++n)
+        if (kKitOopSampleTypes[n] == type && type != VT_BSTR) return KitOopSample(n, value);
+    V_VT(value) = type;
+    switch (type) {
+    case VT_DECIMAL: {
+        DECIMAL d = {};
+        d.scale = 4;
+        d.sign = DECIMAL_NEG;
+        d.Lo64 = 12345678;  // -1234.5678
+        V_DECIMAL(value) = d;
+        V_VT(value) = VT_DECIMAL;  // the DECIMAL covers the type field
+        break;
+    }
+    case VT_ERROR: V_ERROR(value) = static_cast<SCODE>(0x80040154); break;
+    case VT_ARRAY | VT_R4: {
+        V_ARRAY(value) = SafeArrayCreateVector(VT_R4, 0, 4);
+        for (LONG i = 0; V_ARRAY(value) && i < 4; ++i) {
+            float f = 1.5f * static_cast<float>(i);
+            SafeArrayPutElement(V_ARRAY(value), &i, &f);
+        }
+        break;
+    }
+    default: {
+        std::wstring text;
+        if (wcscmp(kTags[index].id, L"Types.LongText") == 0) {
+            for (int i = 0; i < 200; ++i) text += static_cast<wchar_t>(L'a' + i % 26);
+        } else if (wcscmp(kTags[index].id, L"Types.CrLf") == 0) {
+            text = L"Linea 1\r\nLinea 2";
+        } else {
+            text = g_shrinkReads++ % 2 ? L"7" : L"1234567890.123456789";
+        }
+        V_BSTR(value) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        break;
+    }
+    }
+}
+
 void ReadTag(int index, VARIANT* value) {
     VariantInit(value);
     if (IsSample(index)) return KitOopSample(index - kTagCount, value);
@@ -133,7 +188,8 @@ void ReadTag(int index, VARIANT* value) {
         value->fltVal = 1.0f + static_cast<float>(n % 10) / 10.0f;
         break;
     }
-    default: value->vt = VT_I4; value->lVal = g_simulReads.load(); break;
+    case 4: value->vt = VT_I4; value->lVal = g_simulReads.load(); break;
+    default: ReadTypesTag(index, value); break;
     }
 }
 
@@ -936,7 +992,7 @@ public:
         for (auto& part : position_) prefix += part + L".";
         std::vector<std::wstring> candidates;
         if (type == OPC_FLAT) {
-            for (size_t i = 0; i < kTagCount; ++i) candidates.push_back(kTags[i].id);
+            for (size_t i = 0; i < g_tagCount; ++i) candidates.push_back(kTags[i].id);
         } else {
             candidates = Children(position_, type == OPC_BRANCH);
         }
@@ -1118,7 +1174,7 @@ private:
     // Names one level below `path`: branches (more levels follow) or leaves.
     static std::vector<std::wstring> Children(const std::vector<std::wstring>& path, bool branches) {
         std::vector<std::wstring> names;
-        for (size_t i = 0; i < kTagCount; ++i) {
+        for (size_t i = 0; i < g_tagCount; ++i) {
             std::vector<std::wstring> parts = Split(kTags[i].id);
             if (parts.size() <= path.size()) continue;
             bool under = true;
@@ -1337,6 +1393,8 @@ int main(int argc, char** argv) {
             g_da3Only = true;
         } else if (IsSwitch(argv[i], "NoCallbacks")) {
             g_noCallbacks = true;
+        } else if (IsSwitch(argv[i], "AllTypes")) {
+            g_tagCount = kTagCount;
         } else if (IsSwitch(argv[i], "DelayMs", &value)) {
             char* end = nullptr;
             g_delayMs = std::strtoul(value, &end, 10);
