@@ -123,22 +123,24 @@ private:
         WORD sentQuality;
         bool sentValid;
     };
+
+    ~COPCGroup();
+    HRESULT CheckItem(const OPCITEMDEF& def, OPCITEMRESULT* result, const Tag** tag);
+    // Reads the provider for the given items and stores the result in their cache.
+    void RefreshItems(const std::vector<OPCHANDLE>& handles);
+
+    // group_async.cpp: the asynchronous requests and every callback to the client.
     struct Batch;
     // An item of an asynchronous request, as it was when the request came.
     struct Requested {
         OPCHANDLE handle;
         OPCHANDLE client;
     };
-
-    ~COPCGroup();
-    HRESULT CheckItem(const OPCITEMDEF& def, OPCITEMRESULT* result, const Tag** tag);
     kit::ComPtr<IOPCDataCallback> Callback();
     // Tells the advised client that an asynchronous request was cancelled.
     void NotifyCancelled(DWORD transactionId);
     // After each callback: a client that is gone or timed out loses its sink.
     void Delivered(HRESULT hr);
-    // Reads the provider for the given items and stores the result in their cache.
-    void RefreshItems(const std::vector<OPCHANDLE>& handles);
     void ReadDevice(const std::vector<Requested>& items, Batch* batch);
     static std::vector<OPCHANDLE> Handles(const std::vector<Requested>& items);
     // The answer for an item removed before its request ran.
