@@ -8,14 +8,37 @@
 # goes back to its header and retries) and started again (values come back), the
 # console ended by a key, and /Uninstall removing the service and the COM
 # registration. Everything it made is removed again, also on failure.
-# Usage: kit_e2e_test.sh <build dir>
+# With --wow64, the same from the release archive (cpack) in a 64-bit Wine prefix
+# that runs 32- and 64-bit programs ($build/wow64/wineprefix), and then what
+# 64-bit programs meet: the x64 console and its /Diag against the 32-bit service
+# through the 64-bit proxy/stub, the server list asked through IOPCServerList2 by
+# a 64-bit program, the out-of-process matrix (opcidl_tests of the 64-bit tree)
+# through the release's 64-bit proxy/stub against the 32-bit test server, the
+# proxy/stubs gone from both registry views after /Uninstall, and another vendor's
+# server list left as it was by /Install and /Uninstall.
+# Usage: kit_e2e_test.sh <build dir> [--wow64 <cpack> <64-bit build dir>]
 set -u
 build=$(cd "$1" && pwd)
 bin=$build/bin
 root=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
-. "$root/scripts/wine-env"
-kit_wine_env "$build"
+wow64=
+if [ "${2:-}" = --wow64 ]; then
+  wow64=1 cpack=$3 bed=$4
+  # Its own prefix, whatever the caller's: win64, the 64-bit loader first in PATH.
+  mkdir -p "$build/wow64"
+  echo "WoW64 prefix of kit_e2e_test.sh --wow64" > "$build/wow64/kit-win64"
+  export WINEPREFIX=$build/wow64/wineprefix
+  . "$root/scripts/wine-env"
+  kit_wine_env "$build/wow64"
+  "$root/scripts/wine-check" win32 || exit $?
+else
+  export WINEPREFIX=${WINEPREFIX:-$build/wineprefix}
+  . "$root/scripts/wine-env"
+  kit_wine_env "$build"
+fi
+# The 32-bit programs' COM registrations lie in the 32-bit registry view.
+view=()
+[ -n "$wow64" ] && view=(/reg:32)
 service="OPC Krel Server"
 clsid="{5C473C23-71FF-47A5-9911-9BD1EC36847C}"
 enum_service="OPC Krel Enum"
@@ -24,6 +47,7 @@ tag=krele2e-$$-$RANDOM
 kit=$WINEPREFIX/drive_c/$tag            # the release folder, as a user unpacks it
 app=$WINEPREFIX/drive_c/$tag-app        # a customer's program beside the shipped DLL
 localini=$WINEPREFIX/drive_c/$tag-local # an OPC.Krel.Client.ini with an empty HostName
+mix=$WINEPREFIX/drive_c/$tag-mix      # 64-bit test program, 32-bit test server
 work=$(mktemp -d "${TMPDIR:-/tmp}/krele2e.XXXXXX")
 failures=0
 installed=
@@ -40,7 +64,8 @@ kit_wine_prefix
 
 service_key_exists() { wine reg query "HKLM\\System\\CurrentControlSet\\Services\\${1:-$service}" >/dev/null 2>&1; }
 com_registered() {
-  wine reg query "HKCR\\$service\\CLSID" >/dev/null 2>&1 || wine reg query "HKCR\\CLSID\\$clsid" >/dev/null 2>&1
+  wine reg query "HKCR\\$service\\CLSID" "${view[@]}" >/dev/null 2>&1 ||
+    wine reg query "HKCR\\CLSID\\$clsid" "${view[@]}" >/dev/null 2>&1
 }
 # RUNNING, STOPPED, ... as the service manager reports it ("" when unknown).
 service_state() {
@@ -62,7 +87,9 @@ cleanup() {
       fi
     done
   fi
-  rm -rf "$kit" "$app" "$localini" "$work"
+  for pid in $(kit_prefix_pids 'opc_oop_server\.exe'); do kill "$pid" 2>/dev/null; done
+  rm -rf "$kit" "$app" "$localini" "$mix" "$work"
+  [ -n "$wow64" ] && wineserver -k 2>/dev/null
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -124,8 +151,16 @@ if service_key_exists; then
   fi
 fi
 
-note "release folder: cmake --install into C:\\$tag"
-cmake --install "$build" --prefix "$kit" >/dev/null || fail "cmake --install failed"
+if [ -n "$wow64" ] && command -v zip >/dev/null && command -v unzip >/dev/null; then
+  note "release folder: the release archive (cpack) unpacked into C:\\$tag"
+  (cd "$work" && "$cpack" -G ZIP --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1) ||
+    { cat "$work/cpack.log"; fail "cpack failed"; }
+  mkdir -p "$kit" && unzip -q "$work/pkg/OPC.Krel-3.0-win32.zip" -d "$kit" || fail "unzip failed"
+else
+  # (the emulated 32-bit lane's machine has no zip: the same files, laid out)
+  note "release folder: cmake --install into C:\\$tag"
+  cmake --install "$build" --prefix "$kit" >/dev/null || fail "cmake --install failed"
+fi
 for f in OPC.Krel.Inst.exe OPC.Krel.Server.exe OPC.Krel.Enum.exe OPC.Krel.Client.exe KetraOPCServer.dll \
          KetraOPCClient.dll FwSetup.dll OPCKrelProxy.dll; do
   [ -f "$kit/$f" ] || fail "missing from the release folder: $f"
@@ -153,12 +188,12 @@ image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$service" /v 
 # Wine has no OPCEnum: the kit's server list stands in, started by COM on demand.
 image=$(wine reg query "HKLM\\System\\CurrentControlSet\\Services\\$enum_service" /v ImagePath 2>/dev/null | tr -d '\r')
 [[ "$image" == *"$tag"*"OPC.Krel.Enum.exe"* ]] || fail "server list service image path: $image"
-wine reg query "HKCR\\CLSID\\$list_clsid" /v AppID >/dev/null 2>&1 || fail "the server list's class is not registered"
+wine reg query "HKCR\\CLSID\\$list_clsid" /v AppID "${view[@]}" >/dev/null 2>&1 || fail "the server list's class is not registered"
 
 # The connectivity doctor of the release folder, run in folder $1 (whose INI it
 # reads); its screen text as UTF-8.
 diag() {
-  (cd "$1" && timeout 120 wine "$kit/OPC.Krel.Client.exe" /Diag </dev/null 2>/dev/null | tr -d '\r' |
+  (cd "$1" && timeout 120 wine "${2:-$kit}/OPC.Krel.Client.exe" /Diag </dev/null 2>/dev/null | tr -d '\r' |
     iconv -f cp1252 -t utf-8; exit "${PIPESTATUS[0]}")
 }
 # The console runs with the shipped INI (HostName=LocalHost): the typical road,
@@ -166,9 +201,9 @@ diag() {
 # HostName) is asked by /Diag below.
 grep -q '^HostName=LocalHost' "$kit/OPC.Krel.Client.ini" || fail "the shipped INI does not name LocalHost"
 printf '[OPC.KREL]\r\nOpcServerName=%s\r\nHostName=\r\n' "$service" > "$localini/OPC.Krel.Client.ini"
-start_console() {
+start_console() {  # [folder of the program and its INI]
   tm new-session -d -s "$tag" -x 100 -y 30 \
-    "cd '$kit' && env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEARCH='$WINEARCH' WINEDLLOVERRIDES='mscoree,mshtml=' PATH='$PATH' wine OPC.Krel.Client.exe; echo \"EXIT=\$?\" > '$work/exit'; sleep 120"
+    "cd '${1:-$kit}' && env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEARCH='$WINEARCH' WINEDLLOVERRIDES='mscoree,mshtml=' PATH='$PATH' wine OPC.Krel.Client.exe; echo \"EXIT=\$?\" > '$work/exit'; sleep 120"
 }
 header_shown() { [[ "$(row 0)" == "OPC Server Name: "* ]]; }
 start_console
@@ -313,24 +348,96 @@ else
   fail "a key did not end the console"; screen
 fi
 
+if [ -n "$wow64" ]; then
+  # 64-bit programs against the 32-bit service, through the 64-bit proxy/stub that
+  # /Install registered from the release's x64 folder.
+  note "64-bit console from x64\\ (HostName=LocalHost):"
+  grep -q '^HostName=LocalHost' "$kit/x64/OPC.Krel.Client.ini" || fail "x64\\OPC.Krel.Client.ini does not name LocalHost"
+  rm -f "$work/exit"
+  tm kill-session -t "$tag" 2>/dev/null
+  start_console "$kit/x64"
+  if wait_for all_values_shown 120; then
+    screen | sed -n 1,20p
+  else
+    fail "the 64-bit console never showed the 16 tags with values"; screen
+  fi
+  [ "$(row 1)" = "Host Name      : LocalHost" ] || fail "64-bit console row 1: '$(row 1)'"
+  out=$(diag "$kit/x64" "$kit/x64"); rc=$?
+  note "64-bit /Diag with the shipped INI: exit code $rc"
+  sed 's/^/    /' <<<"$out"
+  [ $rc -eq 0 ] || fail "64-bit /Diag: exit code $rc"
+  grep -q 'registro de 64 bits' <<<"$out" || fail "64-bit /Diag did not look at the 64-bit registry view"
+  if [ -f "$bed/bin/krel_sendkey.exe" ]; then
+    wine "$bed/bin/krel_sendkey.exe" OPC.Krel.Client.exe || fail "krel_sendkey (64-bit) failed"
+    wait_for '[ -f "$work/exit" ]' 30 && [ "$(cat "$work/exit")" = "EXIT=0" ] ||
+      fail "the 64-bit console did not end by a key: $(cat "$work/exit" 2>/dev/null)"
+  fi
+  tm kill-session -t "$tag" 2>/dev/null
+  if [ -f "$bed/bin/krel_e2e_serverlist.exe" ] && [ -f "$bed/bin/opcidl_tests.exe" ]; then
+    note "a 64-bit program asks the server list (IOPCServerList2):"
+    (timeout 120 wine "$bed/bin/krel_e2e_serverlist.exe" </dev/null | tr -d '\r' | sed 's/^/    /'; exit "${PIPESTATUS[0]}") ||
+      fail "the 64-bit program did not find \"$service\" through IOPCServerList2"
+    note "out-of-process matrix: 64-bit opcidl_tests through x64\\OPCKrelProxy.dll against the 32-bit test server"
+    mkdir -p "$mix"
+    cp "$bed/bin/opcidl_tests.exe" "$kit/x64/OPCKrelProxy.dll" "$bin/opc_oop_server.exe" "$mix/"
+    (cd "$mix" && OANOCACHE=1 timeout 300 wine opcidl_tests.exe --gtest_filter='OutOfProcess.*:OpcAcrossProcesses.*' \
+       </dev/null >"$work/matrix.txt" 2>&1)
+    rc=$?
+    grep -E '^\[ *(PASSED|FAILED) *\]' "$work/matrix.txt" | sed 's/^/    /'
+    [ $rc -eq 0 ] || { fail "the 64-bit matrix against the 32-bit server: exit code $rc"; cat "$work/matrix.txt"; }
+    for pid in $(kit_prefix_pids 'opc_oop_server\.exe'); do kill "$pid" 2>/dev/null; done
+  else
+    note "SKIPPED: the 64-bit program parts (no 64-bit tree at $bed: scripts/test builds it in the 64-bit lane)"
+  fi
+fi
+
 note "OPC.Krel.Inst.exe /Uninstall"
 installer /Uninstall || fail "/Uninstall exit code $?"
 installed=
 wait_for '! service_key_exists' 60 || fail "service \"$service\" still registered"
 wait_for '! service_key_exists "$enum_service"' 60 || fail "service \"$enum_service\" still registered"
-wine reg query "HKCR\\CLSID\\$list_clsid" >/dev/null 2>&1 && fail "the server list's class left behind"
+wine reg query "HKCR\\CLSID\\$list_clsid" "${view[@]}" >/dev/null 2>&1 && fail "the server list's class left behind"
 com_registered && fail "COM registration left behind (ProgID or CLSID)"
-wine reg query "HKCR\\AppID\\$clsid" >/dev/null 2>&1 && fail "AppID $clsid left behind"
+wine reg query "HKCR\\AppID\\$clsid" "${view[@]}" >/dev/null 2>&1 && fail "AppID $clsid left behind"
 servers=$(pgrep -f 'OPC\.Krel\.(Server|Enum)\.exe' 2>/dev/null | while read -r p; do
   tr '\0' '\n' < "/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$p"; done)
 [ -z "$servers" ] || fail "service process still running: $servers"
 note "service, COM registration and process gone"
+if [ -n "$wow64" ]; then
+  iid_server="{39C13A4D-011E-11D0-9675-0020AFD8ADB3}"
+  for v in 32 64; do
+    wine reg query "HKLM\\Software\\Classes\\Interface\\$iid_server\\ProxyStubClsid32" /reg:$v >/dev/null 2>&1 &&
+      fail "IOPCServer's proxy/stub left in the $v-bit registry view"
+  done
+fi
 # Three starts (install, COM after the first stop, sc start) and three stops (two
 # sc stop, the uninstall), each logged once.
 new_log=$(service_log | tail -n +$((log_lines + 1)))
 started=$(grep -c $'\tINICIADO$' <<<"$new_log"); stopped=$(grep -c $'\tDETENIDO$' <<<"$new_log")
 note "service log: $started x INICIADO, $stopped x DETENIDO"
 [ "$started" -eq 3 ] && [ "$stopped" -eq 3 ] || { fail "service log:"; echo "$new_log"; }
+
+if [ -n "$wow64" ]; then
+  # Another vendor's server list, registered in the 64-bit view only (the 32-bit
+  # installer sees it through the other view): /Install must not register the
+  # kit's in either view, and neither /Install nor /Uninstall may touch it.
+  other='C:\Other\OpcEnum.exe'
+  list64="HKLM\\Software\\Classes\\CLSID\\$list_clsid"
+  wine reg add "$list64\\LocalServer32" /ve /d "$other" /f /reg:64 >/dev/null 2>&1 || fail "could not register the other server list"
+  note "another vendor's server list registered (64-bit view): /Install /OpcEnum=1 /SrvFireWall=1, then /Uninstall"
+  installed=1
+  installer /Install /OpcEnum=1 /SrvFireWall=1 || fail "/Install beside another server list: exit code $?"
+  wait_for '[ "$(service_state)" = RUNNING ]' 60 || fail "service not running beside another server list"
+  service_key_exists "$enum_service" && fail "the kit's server list was installed beside another vendor's"
+  wine reg query "$list64" /v AppID /reg:32 >/dev/null 2>&1 && fail "the kit's server list class registered beside another vendor's"
+  installer /Uninstall || fail "/Uninstall beside another server list: exit code $?"
+  installed=
+  wait_for '! service_key_exists' 60 || fail "service \"$service\" still registered"
+  value=$(wine reg query "$list64\\LocalServer32" /ve /reg:64 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+  [ "$value" = "$other" ] || fail "the other server list's entry changed: '$value'"
+  note "the other server list's entry is as it was: $value"
+  wine reg delete "$list64" /f /reg:64 >/dev/null 2>&1
+fi
 
 if [ "$failures" -eq 0 ]; then echo "1 passed, 0 failed"; exit 0; fi
 echo "0 passed, 1 failed ($failures checks)"; exit 1

@@ -148,8 +148,9 @@ TEST_F(OutOfProcess, AnotherVendorsProxyIsNeverReplacedOrRemoved) {
 // VARIANTs, of item definitions, of strings), one per such call, and its proxies
 // never free the string an [in, out] call replaced. Windows frees both. A 32-bit
 // stub reads item definitions and string arrays in place in the buffer (their
-// memory and wire layouts agree there) and copies only VARIANT arrays.
-constexpr size_t kCopiedOn64 = sizeof(void*) == 8 ? 1 : 0;
+// memory and wire layouts agree there) and copies only VARIANT arrays: what the
+// server's stubs keep follows the server's bitness (serverCopies, from its status),
+// which need not be this program's.
 
 class OpcAcrossProcesses : public OutOfProcess {
 protected:
@@ -158,7 +159,7 @@ protected:
         ASSERT_EQ(S_OK, proxy.Register());
         ASSERT_EQ(S_OK, CoCreateInstance(CLSID_KitOopTestServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
                                          server.put_void()));
-        serverBlocks = ServerBlocks();
+        serverBlocks = ServerBlocks(&serverCopies);
         mark = fakeopc::TaskMemorySpy::Instance().Mark();
     }
     void TearDown() override {
@@ -183,14 +184,16 @@ protected:
         ASSERT_EQ(S_OK, g->items.As(IID_IOPCAsyncIO2, g->async));
         ASSERT_EQ(S_OK, g->items.As(IID_IOPCGroupStateMgt, g->state));
     }
-    DWORD ServerBlocks() {
+    DWORD ServerBlocks(size_t* copies = nullptr) {
         CoTaskArray<OPCSERVERSTATUS> status;
         if (FAILED(server->GetStatus(status.put()))) return ~0u;
         CoTaskString vendor(status->szVendorInfo);
+        if (copies) *copies = status->wReserved == 64 ? 1 : 0;
         return status->dwBandWidth;
     }
     ComPtr<IOPCServer> server;
     DWORD serverBlocks = 0;
+    size_t serverCopies = 0;  // 1 where the server's stubs copy [in] arrays other than VARIANTs
     unsigned long long mark = 0;
     struct {
         size_t client, server;
@@ -207,6 +210,7 @@ TEST_F(OpcAcrossProcesses, StatusArrivesWithEveryField) {
     EXPECT_EQ(KIT_OOP_MAJOR, status->wMajorVersion);
     EXPECT_EQ(KIT_OOP_MINOR, status->wMinorVersion);
     EXPECT_EQ(KIT_OOP_BUILD, status->wBuildNumber);
+    EXPECT_TRUE(status->wReserved == 32 || status->wReserved == 64) << status->wReserved;
     ASSERT_TRUE(vendor);
     EXPECT_STREQ(KIT_OOP_VENDOR, vendor.get());
     EXPECT_NE(0u, status->ftCurrentTime.dwHighDateTime);
@@ -333,7 +337,7 @@ TEST_F(OpcAcrossProcesses, GroupAddsItemsAndReadsEveryValueType) {
     EXPECT_EQ(VT_UI1, added[3].vtCanonicalDataType);
     EXPECT_EQ(static_cast<DWORD>(OPC_READABLE), added[0].dwAccessRights);
 
-    wineKeeps.server = kCopiedOn64;  // the item definitions
+    wineKeeps.server = serverCopies;  // the item definitions
     ComPtr<IOPCSyncIO> sync;
     ASSERT_EQ(S_OK, items.As(IID_IOPCSyncIO, sync));
     OPCHANDLE handles[4] = {added[0].hServer, added[1].hServer, added[3].hServer, 0xDEAD};
@@ -740,7 +744,7 @@ TEST_F(OpcAcrossProcesses, BrowsingAndPropertiesCarryEveryArray) {
     EXPECT_EQ(0u, wrong);
 
     // DA 3.0: the properties of several items at once, a string array in.
-    wineKeeps.server = 2 * kCopiedOn64;  // those string arrays
+    wineKeeps.server = 2 * serverCopies;  // those string arrays
     ComPtr<IOPCBrowse> browse;
     ASSERT_EQ(S_OK, server.As(IID_IOPCBrowse, browse));
     wchar_t bstrItem[] = L"Var.13", real[] = L"Fixed.Real";
@@ -795,7 +799,7 @@ TEST_F(OpcAcrossProcesses, GroupMethodsCarryEveryArrayAndEveryType) {
     const DWORD n = d.count(), samples = KIT_OOP_SAMPLES;
     Out<OPCITEMRESULT> checked(n), added(n);
     Out<HRESULT> errors;
-    wineKeeps.server = 5 * kCopiedOn64 + 3;  // the arrays of item definitions and of values below
+    wineKeeps.server = 5 * serverCopies + 3;  // the arrays of item definitions and of values below
     for (BOOL blobs : {FALSE, TRUE}) {
         ASSERT_EQ(S_FALSE, items->ValidateItems(n, d.defs.data(), blobs, checked.put(), errors.put()));
         EXPECT_EQ(blobs ? 5u : 0u, checked[1].dwBlobSize);
@@ -975,7 +979,7 @@ TEST_F(OpcAcrossProcesses, CallbacksCarrySeveralItemsOfEveryType) {
         writes[i] = *samples[i].get();
     }
 
-    wineKeeps = {3, kCopiedOn64 + 2};  // the value arrays of three callbacks, of AddItems and two writes
+    wineKeeps = {3, serverCopies + 2};  // the value arrays of three callbacks, of AddItems and two writes
     BOOL enabled = FALSE;
     EXPECT_EQ(S_OK, async->SetEnable(FALSE));
     EXPECT_EQ(S_OK, async->GetEnable(&enabled));

@@ -9,7 +9,8 @@
 // asynchronous requests are answered before the call returns while the group is
 // active, and wait (cancellable) while it is not; a client name that begins with
 // "shutdown:" sends the rest as ShutdownRequest to the clients of that object.
-// GetStatus reports in dwBandWidth the task-memory blocks the process holds.
+// GetStatus reports in dwBandWidth the task-memory blocks the process holds, and in
+// wReserved its bitness.
 //   opc_oop_server.exe /RegServer     register class and ProgID
 //   opc_oop_server.exe /UnregServer   remove them
 //   opc_oop_server.exe /RegServer /Da3Only   the same, for a server that COM starts
@@ -903,6 +904,9 @@ public:
         s->wMinorVersion = KIT_OOP_MINOR;
         s->wBuildNumber = KIT_OOP_BUILD;
         s->szVendorInfo = CoString(KIT_OOP_VENDOR);
+        // The server's bitness: what Wine's stubs keep of a call depends on it, and
+        // a 64-bit client may call a 32-bit server.
+        s->wReserved = static_cast<WORD>(sizeof(void*) * 8);
         *status = s;
         return S_OK;
     }
