@@ -193,9 +193,9 @@ bool Installer::Install() {
         ErrorBox(kInstallError, "OpenSCManager", p_.GetLastError(), kIconError);
         return false;
     }
-    const ServiceSpec spec = {kServiceName, paths_.serverPath, SERVICE_AUTO_START, nullptr, kInstallError,
+    const ServiceSpec wanted = {kServiceName, paths_.serverPath, SERVICE_AUTO_START, nullptr, kInstallError,
                               kIconError};
-    ScHandle service(p_, CreateOrReplaceService(manager.get(), spec));
+    ScHandle service(p_, CreateOrReplaceService(manager.get(), wanted));
     if (!service) return false;
 
     if (!Describe(service.get(), kDescription)) {
@@ -248,11 +248,11 @@ void Installer::WaitUntilStopped(SC_HANDLE service, DWORD* waited) {
     }
 }
 
-SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& spec) {
+SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& wanted) {
     auto create = [&]() {
-        return p_.CreateServiceA(manager, spec.name, spec.name, kAccess, SERVICE_WIN32_OWN_PROCESS,
-                                 spec.startType, SERVICE_ERROR_NORMAL, spec.binaryPath, nullptr, nullptr,
-                                 nullptr, spec.account, spec.account ? "" : nullptr);
+        return p_.CreateServiceA(manager, wanted.name, wanted.name, kAccess, SERVICE_WIN32_OWN_PROCESS,
+                                 wanted.startType, SERVICE_ERROR_NORMAL, wanted.binaryPath, nullptr, nullptr,
+                                 nullptr, wanted.account, wanted.account ? "" : nullptr);
     };
     auto oldOneThere = [](DWORD err) {
         return err == ERROR_SERVICE_EXISTS || err == ERROR_SERVICE_MARKED_FOR_DELETE;
@@ -261,7 +261,7 @@ SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec
     if (created) return created;
     DWORD err = p_.GetLastError();
     if (!oldOneThere(err)) {
-        ErrorBox(spec.failure, "CreateService", err, spec.icon);
+        ErrorBox(wanted.failure, "CreateService", err, wanted.icon);
         return nullptr;
     }
 
@@ -271,12 +271,12 @@ SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec
     DWORD waited = 0;
     bool deletedHere = false;
     {
-        ScHandle old(p_, p_.OpenServiceA(manager, spec.name, kAccess));
+        ScHandle old(p_, p_.OpenServiceA(manager, wanted.name, kAccess));
         if (!old) {
             err = p_.GetLastError();
             // Gone, or going, since the create: nothing left to stop.
             if (err != ERROR_SERVICE_DOES_NOT_EXIST && err != ERROR_SERVICE_MARKED_FOR_DELETE) {
-                ErrorBox(spec.failure, "OpenService", err, spec.icon);
+                ErrorBox(wanted.failure, "OpenService", err, wanted.icon);
                 return nullptr;
             }
         } else {
@@ -290,7 +290,7 @@ SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec
                 err = p_.GetLastError();
                 // Marked already (an uninstall under way): it goes all the same.
                 if (err != ERROR_SERVICE_MARKED_FOR_DELETE) {
-                    ErrorBox(spec.failure, "DeleteService", err, spec.icon);
+                    ErrorBox(wanted.failure, "DeleteService", err, wanted.icon);
                     return nullptr;
                 }
             }
@@ -307,12 +307,12 @@ SC_HANDLE Installer::CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec
     }
     if (deletedHere) {
         char message[160];
-        snprintf(message, sizeof(message), "%s\nReinicie la PC y vuelva a intentar la instalación", spec.failure);
-        ErrorBox(message, "CreateService2", err, spec.icon);
+        snprintf(message, sizeof(message), "%s\nReinicie la PC y vuelva a intentar la instalación", wanted.failure);
+        ErrorBox(message, "CreateService2", err, wanted.icon);
     } else if (oldOneThere(err)) {
         InfoBox("Reinicie la PC y vuelva a intentar la instalación");
     } else {
-        ErrorBox(spec.failure, "CreateService", err, spec.icon);
+        ErrorBox(wanted.failure, "CreateService", err, wanted.icon);
     }
     return nullptr;
 }

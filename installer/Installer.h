@@ -191,8 +191,8 @@ public:
     // Creates the service. One of that name already there (an older installation,
     // or one an uninstall is still removing) is stopped, deleted and created anew,
     // waiting at most kReplaceWaitMs in all for it to stop and for its entry to go.
-    // Failures are shown with the spec's message and icon; null then.
-    SC_HANDLE CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& spec);
+    // Failures are shown with the message and icon it names; null then.
+    SC_HANDLE CreateOrReplaceService(SC_HANDLE manager, const ServiceSpec& wanted);
     // The service's description (ChangeServiceConfig2A); false with the last error set.
     bool Describe(SC_HANDLE service, const char* text);
 

@@ -135,9 +135,9 @@ void Installer::InstallServerList(SC_HANDLE manager) {
     // The service before the class: COM must never find the class without it. An
     // earlier installation's is replaced the way the kit's server is, so that it
     // runs this folder's program.
-    const ServiceSpec spec = {KRELENUM_SERVICE_NAME, paths_.enumPath, SERVICE_DEMAND_START, kAccount,
+    const ServiceSpec wanted = {KRELENUM_SERVICE_NAME, paths_.enumPath, SERVICE_DEMAND_START, kAccount,
                               kInstallWarning, kIconWarning};
-    ScHandle service(p_, CreateOrReplaceService(manager, spec));
+    ScHandle service(p_, CreateOrReplaceService(manager, wanted));
     if (!service) return;
     LONG rc = ERROR_SUCCESS;
     const char* label = "ChangeServiceConfig2";
